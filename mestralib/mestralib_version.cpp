@@ -1,0 +1,1 @@
+// Placeholder; replaced with the library's version group.

@@ -1,0 +1,62 @@
+// Files and devices. CreateFile opens a file (never through a symbolic link) or,
+// for a name of the form \\.\NAME, the device that the DOS device name NAME
+// stands for on this machine (see devices in machine.h).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/winerror.h"
+#include "platform/wintypes.h"
+
+namespace platform {
+
+constexpr DWORD GENERIC_READ = 0x80000000;
+constexpr DWORD GENERIC_WRITE = 0x40000000;
+
+constexpr DWORD FILE_SHARE_READ = 0x1;
+constexpr DWORD FILE_SHARE_WRITE = 0x2;
+constexpr DWORD FILE_SHARE_DELETE = 0x4;
+
+constexpr DWORD CREATE_NEW = 1;
+constexpr DWORD CREATE_ALWAYS = 2;
+constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD OPEN_ALWAYS = 4;
+constexpr DWORD TRUNCATE_EXISTING = 5;
+
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+constexpr DWORD FILE_ATTRIBUTE_TEMPORARY = 0x100;
+constexpr DWORD FILE_FLAG_DELETE_ON_CLOSE = 0x04000000;
+
+// Returns INVALID_HANDLE_VALUE on failure, with the last error and errno set:
+// ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION (another
+// open of the same file in this process does not share what this one needs),
+// ERROR_CANT_RESOLVE_FILENAME (the name is a symbolic link), ERROR_ACCESS_DENIED
+// also for anything that is not a regular file. CREATE_ALWAYS never replaces a
+// symbolic link: it fails instead. Delete-on-close unlinks the file when its
+// last handle in this process closes.
+HANDLE CreateFile(const char* path, DWORD desiredAccess, DWORD shareMode, DWORD creationDisposition,
+                  DWORD flagsAndAttributes);
+
+// Synchronous read and write at the handle's current position (files) or one
+// frame / one capture buffer (devices).
+BOOL ReadFile(HANDLE handle, void* buffer, DWORD bytesToRead, DWORD* bytesRead);
+BOOL WriteFile(HANDLE handle, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten);
+
+// A driver control request on a device handle; synchronous.
+BOOL DeviceIoControl(HANDLE device, DWORD controlCode, const void* inBuffer, DWORD inSize, void* outBuffer,
+                     DWORD outSize, DWORD* bytesReturned);
+
+// Ends pending I/O on a device handle (there is none: all I/O is synchronous).
+BOOL CancelIo(HANDLE handle);
+
+BOOL DeleteFile(const char* path);
+
+// DOS device names of the machine. QueryDosDevice with a null name lists every
+// defined name; with a name, the targets it stands for. Both return false with
+// the last error set on failure.
+constexpr DWORD DDD_RAW_TARGET_PATH = 0x1;
+BOOL DefineDosDevice(DWORD flags, const char* deviceName, const char* targetPath);
+bool QueryDosDevice(const char* deviceName, std::vector<std::string>* result);
+
+}  // namespace platform

@@ -1,0 +1,176 @@
+// The machine under the programs. One per process, chosen at first use from
+// MORVANE_PLATFORM ("linux", the default, or "sim"), which child processes
+// inherit. Programs choose with SelectMachine before their first platform call
+// (e.g. from a --platform option).
+//
+// The rest of this header is the contract between the shared platform code
+// (platform/common) and the two machines (platform/linux, platform/sim): each
+// machine supplies these parts; the common code turns them into the calls of
+// iphelper.h, registry.h, file.h (devices), names.h, sysinfo.h and profile.h,
+// including the records' layouts and the buffer-size protocol.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/iphelper.h"
+#include "platform/sysinfo.h"
+#include "platform/winerror.h"
+#include "platform/wintypes.h"
+
+namespace platform {
+
+enum class MachineKind { kLinux, kSim };
+
+// Returns false for an unknown name, or when another machine is already in use.
+bool SelectMachine(const std::string& name);
+MachineKind CurrentMachineKind();
+const char* CurrentMachineName();
+
+// ---------------------------------------------------------------------------
+// Parts a machine supplies.
+
+// One open device (\\.\NAME). Calls return ERROR_SUCCESS or an error code; the
+// common code turns codes into the last error and errno of the caller.
+class Device {
+ public:
+  virtual ~Device() = default;
+  virtual DWORD Read(void* buffer, DWORD size, DWORD* bytesRead) = 0;
+  virtual DWORD Write(const void* buffer, DWORD size, DWORD* bytesWritten) = 0;
+  virtual DWORD IoControl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
+                          DWORD* bytesReturned) = 0;
+  virtual DWORD Cancel() { return ERROR_SUCCESS; }
+};
+
+// The event a capture device signals when data can be read. A device gets it
+// from the 4-byte handle of PACKET_SETEVENTHANDLE_IOCTL through LookupEvent.
+class EventControl {
+ public:
+  virtual ~EventControl() = default;
+  virtual void Set() = 0;
+  virtual void Reset() = 0;
+  // From now on the event counts as signalled exactly while `fd` is readable
+  // (a capture socket); Set and Reset no longer apply. The fd stays the
+  // device's; the event does not close it.
+  virtual void FollowReadable(int fd) = 0;
+};
+std::shared_ptr<EventControl> LookupEvent(HANDLE event);  // null for a bad handle
+
+class DeviceService {
+ public:
+  virtual ~DeviceService() = default;
+  // Opens what the DOS device name `name` stands for. ERROR_FILE_NOT_FOUND
+  // when no such name is defined (see DefineDosDevice), ERROR_ACCESS_DENIED
+  // without the needed privileges, ERROR_GEN_FAILURE when the adapter is there
+  // but will not open.
+  virtual DWORD Open(const std::string& name, std::unique_ptr<Device>* device) = 0;
+  virtual std::vector<std::string> DosDeviceNames() = 0;
+  virtual DWORD DefineDosDevice(DWORD flags, const std::string& name, const std::string& target) = 0;
+  virtual DWORD QueryDosDevice(const std::string& name, std::vector<std::string>* targets) = 0;
+};
+
+struct NetworkParamsModel {
+  std::string hostName;
+  std::string domainName;
+  std::vector<DWORD> dnsServers;  // network byte order
+  UINT nodeType = HYBRID_NODETYPE;
+  std::string scopeId;
+  bool enableRouting = false;
+  bool enableProxy = false;
+  bool enableDns = false;
+};
+
+struct AdapterModel {
+  std::string name;  // interface name, without the "NPF_" prefix
+  std::string description;
+  std::vector<BYTE> address;  // hardware address, 6 bytes for Ethernet
+  DWORD index = 0;
+  UINT type = MIB_IF_TYPE_ETHERNET;
+  bool dhcpEnabled = false;
+  struct IpAndMask {
+    DWORD address;  // network byte order
+    DWORD mask;
+  };
+  std::vector<IpAndMask> ipAddresses;  // may be empty
+  std::vector<DWORD> gateways;         // may be empty
+  DWORD dhcpServer = 0;
+};
+
+class IpHelperBackend {
+ public:
+  virtual ~IpHelperBackend() = default;
+  virtual DWORD NetworkParams(NetworkParamsModel* params) = 0;
+  virtual DWORD ForwardTable(std::vector<MIB_IPFORWARDROW>* rows) = 0;  // unsorted
+  virtual DWORD AddrTable(std::vector<MIB_IPADDRROW>* rows) = 0;        // unsorted
+  virtual DWORD Adapters(std::vector<AdapterModel>* adapters) = 0;
+  virtual DWORD SendArp(DWORD destination, DWORD source, BYTE mac[6]) = 0;
+};
+
+class NameResolver {
+ public:
+  virtual ~NameResolver() = default;
+  virtual DWORD Resolve(const std::string& name, DWORD* address) = 0;  // see names.h
+};
+
+// A read-only registry tree, built once by the machine.
+struct RegistryValue {
+  DWORD type = 0;
+  std::vector<BYTE> data;
+};
+class RegistryTree {
+ public:
+  struct Node {
+    std::map<std::string, RegistryValue> values;  // keys: names folded to lower case
+    std::map<std::string, std::string> valueNames;  // folded -> as given
+    std::map<std::string, Node> subKeys;            // keys: folded
+    std::map<std::string, std::string> subKeyNames;  // folded -> as given
+  };
+  // Paths use "\\" between keys; missing keys on the way are created.
+  void SetString(const std::string& path, const std::string& name, const std::string& utf8);
+  void SetDword(const std::string& path, const std::string& name, DWORD value);
+  void SetBinary(const std::string& path, const std::string& name, const std::vector<BYTE>& value);
+  void AddKey(const std::string& path);
+  const Node* Find(const std::string& path) const;
+
+ private:
+  Node& Make(const std::string& path);
+  Node root_;
+};
+
+// Where per-user settings live (profile.h).
+struct ProfileValue {
+  enum class Kind { kNumber, kText, kBinary } kind = Kind::kNumber;
+  DWORD number = 0;
+  std::string text;
+  std::vector<BYTE> binary;
+};
+class ProfileStore {
+ public:
+  virtual ~ProfileStore() = default;
+  virtual bool Read(const std::string& company, const std::string& program, const std::string& section,
+                    const std::string& entry, ProfileValue* value) = 0;
+  virtual bool Write(const std::string& company, const std::string& program, const std::string& section,
+                     const std::string& entry, const ProfileValue& value) = 0;
+};
+
+class Machine {
+ public:
+  virtual ~Machine() = default;
+  virtual DeviceService& Devices() = 0;
+  virtual IpHelperBackend& IpHelper() = 0;
+  virtual const RegistryTree& Registry() = 0;
+  virtual NameResolver& Names() = 0;
+  virtual const SystemFacts& Facts() = 0;
+  virtual ProfileStore& Profiles() = 0;
+};
+
+// The machine of this process (created on first use).
+Machine& TheMachine();
+
+// One factory per machine folder.
+std::unique_ptr<Machine> MakeLinuxMachine();
+std::unique_ptr<Machine> MakeSimMachine();
+
+}  // namespace platform

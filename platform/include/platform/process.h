@@ -1,0 +1,34 @@
+// Starting another program of the kit and waiting for it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/wintypes.h"
+
+namespace platform {
+
+// Starts the program `exeName` with `arguments`. A name without a directory is
+// looked for in `preferredDirectory` first (callers pass the folder of their
+// own library, see ModuleDirectory), then along PATH; never in the current
+// directory. The child inherits the environment, so it runs on the same
+// machine (MORVANE_PLATFORM). Returns a process handle, signalled when the
+// process has ended, or nullptr with the last error set (ERROR_FILE_NOT_FOUND
+// when no such program exists).
+HANDLE StartProcess(const std::string& exeName, const std::vector<std::string>& arguments,
+                    const std::string& preferredDirectory);
+
+// Exit code of an ended process: the low 8 bits of the status as an unsigned
+// value, so an exit(-1) reads 255. STILL_ACTIVE while it runs.
+constexpr DWORD STILL_ACTIVE = 259;
+BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode);
+
+bool IsDebuggerPresent();
+
+// The folder that holds the executable or shared library containing `address`.
+std::string ModuleDirectory(const void* address);
+
+// The running program's file name without its folder.
+std::string ExecutableName();
+
+}  // namespace platform
