@@ -23,6 +23,10 @@ HANDLE StartProcess(const std::string& exeName, const std::vector<std::string>& 
 constexpr DWORD STILL_ACTIVE = 259;
 BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode);
 
+// The system's identifier of a started process; 0 with the last error set
+// for a handle that is not a process.
+DWORD GetProcessId(HANDLE process);
+
 bool IsDebuggerPresent();
 
 // The folder that holds the executable or shared library containing `address`.

@@ -1,1 +1,0 @@
-// Placeholder; replaced with the library's version group.

@@ -1,0 +1,148 @@
+// Manual-reset events over eventfd, with a per-process namespace of names.
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "common/kernel_object.h"
+#include "platform/machine.h"
+#include "platform/sync.h"
+
+namespace platform {
+namespace {
+
+// The eventfd's counter is non-zero exactly while the event is set: Set adds
+// to it, Reset drains it, and waits never read it.
+class EventObject final : public kernel::KernelObject, public EventControl {
+ public:
+  explicit EventObject(std::shared_ptr<kernel::Fd> fd) : own_(fd), current_(std::move(fd)) {}
+
+  std::shared_ptr<kernel::Fd> WaitFd() override {
+    std::lock_guard lock(mutex_);
+    return current_;
+  }
+
+  void Set() override {
+    std::uint64_t one = 1;
+    // Cannot fail short of the counter reaching 2^64 - 1, which 2^64 sets would take.
+    (void)!::write(own_->get(), &one, sizeof one);
+  }
+
+  void Reset() override {
+    std::uint64_t count = 0;
+    (void)!::read(own_->get(), &count, sizeof count);  // EAGAIN when already reset
+  }
+
+  // A duplicate keeps the open file readable-testable even if the device closes
+  // its own number first; readability belongs to the file, not to the number.
+  void FollowReadable(int fd) override {
+    int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) return;  // a bad fd: the event keeps its own state
+    std::lock_guard lock(mutex_);
+    current_ = std::make_shared<kernel::Fd>(copy);
+  }
+
+ private:
+  std::shared_ptr<kernel::Fd> own_;
+  std::mutex mutex_;  // leaf; guards current_
+  std::shared_ptr<kernel::Fd> current_;
+};
+
+// Named events live while a handle refers to them.
+class EventNames {
+ public:
+  std::shared_ptr<EventObject> Find(const std::string& name) {
+    auto it = names_.find(name);
+    if (it == names_.end()) return nullptr;
+    std::shared_ptr<EventObject> event = it->second.lock();
+    if (!event) names_.erase(it);
+    return event;
+  }
+  void Add(const std::string& name, const std::shared_ptr<EventObject>& event) { names_[name] = event; }
+
+  std::mutex mutex;  // leaf lock, see kernel_object.h
+
+ private:
+  std::map<std::string, std::weak_ptr<EventObject>> names_;
+};
+
+EventNames& Names() {
+  static EventNames* names = new EventNames;
+  return *names;
+}
+
+std::shared_ptr<EventObject> NewEvent(bool initiallySignalled) {
+  int fd = ::eventfd(initiallySignalled ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (fd < 0) {
+    kernel::FailErrno(errno);
+    return nullptr;
+  }
+  return std::make_shared<EventObject>(std::make_shared<kernel::Fd>(fd));
+}
+
+}  // namespace
+
+HANDLE CreateEvent(bool initiallySignalled, const char* name) {
+  if (name == nullptr || *name == '\0') {
+    std::shared_ptr<EventObject> event = NewEvent(initiallySignalled);
+    if (!event) return nullptr;
+    return kernel::AddHandle(event);
+  }
+  std::shared_ptr<EventObject> event;
+  bool existed = false;
+  {
+    std::lock_guard lock(Names().mutex);
+    event = Names().Find(name);
+    existed = event != nullptr;
+    if (!existed) {
+      event = NewEvent(initiallySignalled);
+      if (!event) return nullptr;
+      Names().Add(name, event);
+    }
+  }
+  HANDLE handle = kernel::AddHandle(event);
+  // As the original system does: the existing event is handed out, its state
+  // untouched, and the caller can tell from the last error.
+  if (handle != nullptr) SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+  return handle;
+}
+
+HANDLE OpenEvent(const char* name) {
+  if (name == nullptr || *name == '\0') {
+    kernel::Fail(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  std::shared_ptr<EventObject> event;
+  {
+    std::lock_guard lock(Names().mutex);
+    event = Names().Find(name);
+  }
+  if (!event) {
+    kernel::Fail(ERROR_FILE_NOT_FOUND);
+    return nullptr;
+  }
+  return kernel::AddHandle(event);
+}
+
+BOOL SetEvent(HANDLE handle) {
+  auto event = kernel::FindHandleAs<EventObject>(handle);
+  if (!event) return kernel::Fail(ERROR_INVALID_HANDLE);
+  event->Set();
+  return 1;
+}
+
+BOOL ResetEvent(HANDLE handle) {
+  auto event = kernel::FindHandleAs<EventObject>(handle);
+  if (!event) return kernel::Fail(ERROR_INVALID_HANDLE);
+  event->Reset();
+  return 1;
+}
+
+std::shared_ptr<EventControl> LookupEvent(HANDLE handle) { return kernel::FindHandleAs<EventObject>(handle); }
+
+}  // namespace platform

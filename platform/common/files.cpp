@@ -1,0 +1,314 @@
+// Files with share modes and delete-on-close, never through a symbolic link.
+//
+// Share modes are kept between the opens of this process in a table keyed by
+// device and inode. Delete-on-close unlinks the file when the last handle of
+// this process to it closes; the name is removed relative to the folder it was
+// opened in, and only while it still names the same file.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/kernel_object.h"
+#include "platform/file.h"
+
+namespace platform {
+namespace {
+
+constexpr DWORD GENERIC_ALL = 0x10000000;
+
+struct Access {
+  bool read = false;
+  bool write = false;
+  bool remove = false;  // delete-on-close needs the delete share of every other open
+};
+
+bool Conflicts(const Access& have, DWORD haveShare, const Access& want, DWORD wantShare) {
+  return (want.read && !(haveShare & FILE_SHARE_READ)) || (want.write && !(haveShare & FILE_SHARE_WRITE)) ||
+         (want.remove && !(haveShare & FILE_SHARE_DELETE)) || (have.read && !(wantShare & FILE_SHARE_READ)) ||
+         (have.write && !(wantShare & FILE_SHARE_WRITE)) || (have.remove && !(wantShare & FILE_SHARE_DELETE));
+}
+
+using FileKey = std::pair<dev_t, ino_t>;
+
+class ShareTable {
+ public:
+  struct Open {
+    Access access;
+    DWORD share;
+  };
+
+  // Registers an open unless it conflicts with one already there.
+  bool Add(const FileKey& key, const Open& open, std::uint64_t* id) {
+    std::lock_guard lock(mutex_);  // leaf lock, see kernel_object.h
+    auto it = files_.find(key);
+    if (it != files_.end()) {
+      for (const auto& [other, have] : it->second.opens) {
+        if (Conflicts(have.access, have.share, open.access, open.share)) return false;
+      }
+    }
+    *id = ++lastId_;
+    files_[key].opens.emplace(*id, open);
+    return true;
+  }
+
+  void MarkDeleteOnClose(const FileKey& key, std::shared_ptr<kernel::Fd> folder, std::string name) {
+    std::lock_guard lock(mutex_);
+    File& file = files_[key];
+    file.folder = std::move(folder);
+    file.name = std::move(name);
+  }
+
+  // Drops one open; the last one of a file marked delete-on-close removes it.
+  void Remove(const FileKey& key, std::uint64_t id) {
+    std::lock_guard lock(mutex_);
+    auto it = files_.find(key);
+    if (it == files_.end()) return;
+    it->second.opens.erase(id);
+    if (!it->second.opens.empty()) return;
+    File file = std::move(it->second);
+    files_.erase(it);
+    if (!file.folder) return;
+    struct stat now {};
+    if (::fstatat(file.folder->get(), file.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_dev == key.first &&
+        now.st_ino == key.second) {
+      ::unlinkat(file.folder->get(), file.name.c_str(), 0);
+    }
+  }
+
+  // False when an open of the file does not share delete.
+  bool MayDelete(const FileKey& key) {
+    std::lock_guard lock(mutex_);
+    auto it = files_.find(key);
+    if (it == files_.end()) return true;
+    for (const auto& [id, open] : it->second.opens) {
+      if (!(open.share & FILE_SHARE_DELETE)) return false;
+    }
+    return true;
+  }
+
+ private:
+  struct File {
+    std::map<std::uint64_t, Open> opens;
+    std::shared_ptr<kernel::Fd> folder;  // set when delete-on-close was asked for
+    std::string name;
+  };
+  std::mutex mutex_;
+  std::map<FileKey, File> files_;
+  std::uint64_t lastId_ = 0;
+};
+
+ShareTable& Shares() {
+  static ShareTable* table = new ShareTable;
+  return *table;
+}
+
+class FileObject final : public kernel::KernelObject {
+ public:
+  FileObject(int fd, Access access, FileKey key, std::uint64_t id) : fd_(fd), access_(access), key_(key), id_(id) {}
+  ~FileObject() override {
+    ::close(fd_);
+    Shares().Remove(key_, id_);
+  }
+
+  DWORD Read(void* buffer, DWORD size, DWORD* done) override {
+    if (!access_.read) return ERROR_ACCESS_DENIED;
+    ssize_t n;
+    do {
+      n = ::read(fd_, buffer, size);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return LastErrorForErrno(errno);
+    *done = static_cast<DWORD>(n);
+    return ERROR_SUCCESS;
+  }
+
+  DWORD Write(const void* buffer, DWORD size, DWORD* done) override {
+    if (!access_.write) return ERROR_ACCESS_DENIED;
+    const char* bytes = static_cast<const char*>(buffer);
+    while (*done < size) {
+      ssize_t n = ::write(fd_, bytes + *done, size - *done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return LastErrorForErrno(errno);
+      if (n == 0) return LastErrorForErrno(ENOSPC);
+      *done += static_cast<DWORD>(n);
+    }
+    return ERROR_SUCCESS;
+  }
+
+  DWORD IoControl(DWORD, const void*, DWORD, void*, DWORD, DWORD*) override { return ERROR_INVALID_FUNCTION; }
+  DWORD Cancel() override { return ERROR_SUCCESS; }  // all file I/O is synchronous
+
+ private:
+  int fd_;
+  Access access_;
+  FileKey key_;
+  std::uint64_t id_;
+};
+
+bool IsDevicePath(const char* path) {
+  return path[0] == '\\' && path[1] == '\\' && path[2] == '.' && path[3] == '\\';
+}
+
+// Splits "a/b/c" into "a/b" and "c"; a bare name lives in ".".
+struct SplitName {
+  std::string folder;
+  std::string name;
+};
+SplitName SplitPath(const std::string& path) {
+  std::string::size_type slash = path.rfind('/');
+  if (slash == std::string::npos) return SplitName{std::string(1, '.'), path};
+  return SplitName{slash == 0 ? std::string(1, '/') : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+// The error for a failed open of the last component (folder already found).
+DWORD OpenError(int linuxErrno) {
+  switch (linuxErrno) {
+    case ELOOP: return ERROR_CANT_RESOLVE_FILENAME;
+    case EISDIR:
+    case ENXIO:  // a socket
+    case ENODEV: return ERROR_ACCESS_DENIED;
+    default: return LastErrorForErrno(linuxErrno);
+  }
+}
+
+HANDLE FailFile(DWORD code) {
+  kernel::Fail(code);
+  return INVALID_HANDLE_VALUE;
+}
+
+HANDLE FailFile(DWORD code, int fd) {
+  ::close(fd);
+  return FailFile(code);
+}
+
+}  // namespace
+
+HANDLE CreateFile(const char* path, DWORD desiredAccess, DWORD shareMode, DWORD creationDisposition,
+                  DWORD flagsAndAttributes) {
+  if (path == nullptr) return FailFile(ERROR_INVALID_PARAMETER);
+  if (IsDevicePath(path)) {
+    HANDLE device = kernel::OpenDevice(path + 4);
+    return device == nullptr ? INVALID_HANDLE_VALUE : device;
+  }
+  if (*path == '\0') return FailFile(ERROR_PATH_NOT_FOUND);
+  if (creationDisposition < CREATE_NEW || creationDisposition > TRUNCATE_EXISTING) {
+    return FailFile(ERROR_INVALID_PARAMETER);
+  }
+  Access access;
+  access.read = (desiredAccess & (GENERIC_READ | GENERIC_ALL)) != 0;
+  access.write = (desiredAccess & (GENERIC_WRITE | GENERIC_ALL)) != 0;
+  access.remove = (flagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0;
+  const bool truncates = creationDisposition == CREATE_ALWAYS || creationDisposition == TRUNCATE_EXISTING;
+  if (creationDisposition == TRUNCATE_EXISTING && !access.write) return FailFile(ERROR_INVALID_PARAMETER);
+
+  const SplitName split = SplitPath(path);
+  const std::string& folderPath = split.folder;
+  const std::string& name = split.name;
+  if (name.empty() || name == "." || name == "..") return FailFile(ERROR_ACCESS_DENIED);
+  int folderFd = ::open(folderPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (folderFd < 0) {
+    return FailFile(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : LastErrorForErrno(errno));
+  }
+  auto folder = std::make_shared<kernel::Fd>(folderFd);
+
+  // Truncation waits until the share check has passed, so it needs write
+  // access of its own; O_NONBLOCK keeps a FIFO in the file's place from
+  // blocking the open (it is refused below as not a regular file).
+  int mode = access.read ? ((access.write || truncates) ? O_RDWR : O_RDONLY) : ((access.write || truncates) ? O_WRONLY : O_RDONLY);
+  int flags = mode | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK;
+  int fd = -1;
+  bool existed = false;
+  switch (creationDisposition) {
+    case CREATE_NEW:
+      fd = ::openat(folder->get(), name.c_str(), flags | O_CREAT | O_EXCL, 0666);
+      break;
+    case OPEN_EXISTING:
+    case TRUNCATE_EXISTING:
+      fd = ::openat(folder->get(), name.c_str(), flags);
+      existed = true;
+      break;
+    default:  // CREATE_ALWAYS, OPEN_ALWAYS: open what is there, else create it new
+      for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        fd = ::openat(folder->get(), name.c_str(), flags);
+        existed = fd >= 0;
+        if (fd < 0 && errno == ENOENT) fd = ::openat(folder->get(), name.c_str(), flags | O_CREAT | O_EXCL, 0666);
+        if (fd < 0 && errno != EEXIST) break;  // EEXIST: someone created it meanwhile; open that
+      }
+      break;
+  }
+  if (fd < 0) {
+    int openErrno = errno;
+    struct stat link {};
+    if (openErrno == EEXIST && ::fstatat(folder->get(), name.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(link.st_mode)) {
+      return FailFile(ERROR_CANT_RESOLVE_FILENAME);
+    }
+    return FailFile(OpenError(openErrno));
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return FailFile(LastErrorForErrno(errno), fd);
+  if (!S_ISREG(st.st_mode)) return FailFile(ERROR_ACCESS_DENIED, fd);
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+
+  const FileKey key{st.st_dev, st.st_ino};
+  Access needs = access;
+  needs.write = access.write || (truncates && existed);
+  std::uint64_t id = 0;
+  if (!Shares().Add(key, ShareTable::Open{needs, shareMode}, &id)) return FailFile(ERROR_SHARING_VIOLATION, fd);
+  // From here the object owns fd and the table entry.
+  auto file = std::make_shared<FileObject>(fd, access, key, id);
+  if (access.remove) Shares().MarkDeleteOnClose(key, folder, name);
+  if (truncates && existed && ::ftruncate(fd, 0) != 0) {
+    DWORD code = LastErrorForErrno(errno);
+    file.reset();
+    return FailFile(code);
+  }
+  HANDLE handle = kernel::AddHandle(std::move(file));
+  if (handle == nullptr) return INVALID_HANDLE_VALUE;
+  // Like the original system: success over an existing file says so.
+  const bool always = creationDisposition == CREATE_ALWAYS || creationDisposition == OPEN_ALWAYS;
+  SetLastError(always && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+  return handle;
+}
+
+BOOL ReadFile(HANDLE handle, void* buffer, DWORD bytesToRead, DWORD* bytesRead) {
+  DWORD done = 0;
+  if (bytesRead != nullptr) *bytesRead = 0;
+  auto object = kernel::FindHandle(handle);
+  if (!object) return kernel::Fail(ERROR_INVALID_HANDLE);
+  if (buffer == nullptr && bytesToRead != 0) return kernel::Fail(ERROR_INVALID_PARAMETER);
+  DWORD code = object->Read(buffer, bytesToRead, &done);
+  if (bytesRead != nullptr) *bytesRead = done;
+  return code == ERROR_SUCCESS ? 1 : kernel::Fail(code);
+}
+
+BOOL WriteFile(HANDLE handle, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten) {
+  DWORD done = 0;
+  if (bytesWritten != nullptr) *bytesWritten = 0;
+  auto object = kernel::FindHandle(handle);
+  if (!object) return kernel::Fail(ERROR_INVALID_HANDLE);
+  if (buffer == nullptr && bytesToWrite != 0) return kernel::Fail(ERROR_INVALID_PARAMETER);
+  DWORD code = object->Write(buffer, bytesToWrite, &done);
+  if (bytesWritten != nullptr) *bytesWritten = done;
+  return code == ERROR_SUCCESS ? 1 : kernel::Fail(code);
+}
+
+BOOL DeleteFile(const char* path) {
+  if (path == nullptr) return kernel::Fail(ERROR_INVALID_PARAMETER);
+  if (*path == '\0') return kernel::Fail(ERROR_PATH_NOT_FOUND);
+  struct stat st {};
+  if (::lstat(path, &st) != 0) return kernel::Fail(OpenError(errno));
+  if (S_ISDIR(st.st_mode)) return kernel::Fail(ERROR_ACCESS_DENIED);
+  if (!Shares().MayDelete(FileKey{st.st_dev, st.st_ino})) return kernel::Fail(ERROR_SHARING_VIOLATION);
+  if (::unlink(path) != 0) return kernel::Fail(OpenError(errno));
+  return 1;
+}
+
+}  // namespace platform

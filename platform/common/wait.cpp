@@ -1,0 +1,70 @@
+// Waiting for any of several objects: one poll() over their descriptors.
+#include <poll.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <vector>
+
+#include "common/kernel_object.h"
+#include "platform/sync.h"
+
+namespace platform {
+namespace {
+
+std::int64_t MonotonicMs() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, DWORD milliseconds) {
+  if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr) {
+    kernel::Fail(ERROR_INVALID_PARAMETER);
+    return WAIT_FAILED;
+  }
+  // The references keep every descriptor open until poll() has returned, even
+  // if another thread closes one of the handles meanwhile.
+  std::vector<std::shared_ptr<kernel::Fd>> fds(count);
+  std::vector<pollfd> polls(count);
+  for (DWORD i = 0; i < count; ++i) {
+    std::shared_ptr<kernel::KernelObject> object = kernel::FindHandle(handles[i]);
+    if (object) fds[i] = object->WaitFd();
+    if (!fds[i]) {
+      kernel::Fail(ERROR_INVALID_HANDLE);
+      return WAIT_FAILED;
+    }
+    polls[i].fd = fds[i]->get();
+    polls[i].events = POLLIN;
+  }
+
+  const bool forever = milliseconds == INFINITE;
+  const std::int64_t deadline = MonotonicMs() + milliseconds;
+  for (;;) {
+    int timeout = -1;
+    if (!forever) {
+      std::int64_t left = std::max<std::int64_t>(0, deadline - MonotonicMs());
+      timeout = static_cast<int>(std::min<std::int64_t>(left, 0x7FFFFFFF));
+    }
+    int ready = ::poll(polls.data(), polls.size(), timeout);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      kernel::FailErrno(errno);
+      return WAIT_FAILED;
+    }
+    // Readable, hung up or in error all mean a read would not block: signalled.
+    for (DWORD i = 0; i < count && ready > 0; ++i) {
+      if (polls[i].revents != 0) return WAIT_OBJECT_0 + i;
+    }
+    if (!forever && MonotonicMs() >= deadline) return WAIT_TIMEOUT;
+  }
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  return WaitForMultipleObjects(1, &handle, milliseconds);
+}
+
+}  // namespace platform

@@ -1,0 +1,141 @@
+// Starting programs: where they are looked for, waiting with a time-out, exit
+// codes; facts about the running program.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "platform/process.h"
+#include "platform/sync.h"
+
+using namespace platform;
+
+namespace {
+
+constexpr DWORD kBound = 30000;
+
+DWORD RunToEnd(HANDLE process) {
+  EXPECT_EQ(WaitForSingleObject(process, kBound), WAIT_OBJECT_0);
+  DWORD code = 0xDEAD;
+  EXPECT_TRUE(GetExitCodeProcess(process, &code));
+  CloseHandle(process);
+  return code;
+}
+
+TEST(Processes, ExitCodesReadAsTheLowEightBits) {
+  HANDLE p = StartProcess(KERNEL_HELPER, {"exit", "7"}, "");
+  ASSERT_NE(p, nullptr) << GetLastError();
+  EXPECT_EQ(RunToEnd(p), 7u);
+  p = StartProcess(KERNEL_HELPER, {"exit", "-1"}, "");
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(RunToEnd(p), 255u);
+  p = StartProcess(KERNEL_HELPER, {"exit", "0"}, "");
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(RunToEnd(p), 0u);
+}
+
+TEST(Processes, AWaitTimesOutWhileTheProcessRuns) {
+  HANDLE p = StartProcess(KERNEL_HELPER, {"sleep"}, "");
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(WaitForSingleObject(p, 20), WAIT_TIMEOUT);
+  DWORD code = 0;
+  ASSERT_TRUE(GetExitCodeProcess(p, &code));
+  EXPECT_EQ(code, STILL_ACTIVE);
+  DWORD pid = GetProcessId(p);
+  ASSERT_NE(pid, 0u);
+  ASSERT_EQ(::kill(static_cast<pid_t>(pid), SIGKILL), 0);
+  EXPECT_EQ(RunToEnd(p), 128u + SIGKILL);
+}
+
+TEST(Processes, AHandleClosedWhileTheProcessRunsIsNoFailure) {
+  HANDLE p = StartProcess(KERNEL_HELPER, {"sleep"}, "");
+  ASSERT_NE(p, nullptr);
+  pid_t pid = static_cast<pid_t>(GetProcessId(p));
+  EXPECT_TRUE(CloseHandle(p));
+  ::kill(pid, SIGKILL);
+  DWORD code = 0;
+  EXPECT_FALSE(GetExitCodeProcess(p, &code));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+// A copy of the helper under its own name in a folder of its own.
+class ProgramSearch : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/morvane-search-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    name_ = "kernel-helper-copy";
+    std::filesystem::copy_file(KERNEL_HELPER, dir_ + "/" + name_);
+    const char* path = std::getenv("PATH");
+    savedPath_ = path != nullptr ? path : "";
+    char cwd[4096];
+    ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+    savedCwd_ = cwd;
+  }
+  void TearDown() override {
+    ::setenv("PATH", savedPath_.c_str(), 1);
+    EXPECT_EQ(::chdir(savedCwd_.c_str()), 0);
+    std::filesystem::remove_all(dir_);
+  }
+
+  std::string dir_, name_, savedPath_, savedCwd_;
+};
+
+TEST_F(ProgramSearch, TheCurrentDirectoryIsNeverSearched) {
+  ASSERT_EQ(::chdir(dir_.c_str()), 0);
+  ::setenv("PATH", ("::.:./:" + savedPath_ + ":").c_str(), 1);
+  SetLastError(0);
+  EXPECT_EQ(StartProcess(name_, {"exit", "0"}, ""), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(StartProcess(name_, {"exit", "0"}, "."), nullptr) << "not even when named as the preferred folder";
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(ProgramSearch, ThePreferredFolderComesFirstThenPath) {
+  HANDLE p = StartProcess(name_, {"exit", "3"}, dir_);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(RunToEnd(p), 3u);
+
+  ::setenv("PATH", ("/nonexistent:" + dir_).c_str(), 1);
+  p = StartProcess(name_, {"exit", "4"}, "/nonexistent-either");
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(RunToEnd(p), 4u);
+
+  EXPECT_EQ(StartProcess("no-such-program-of-ours", {}, dir_), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(StartProcess("", {}, dir_), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(ProgramSearch, AnExeSuffixFindsTheProgramWithoutIt) {
+  HANDLE p = StartProcess(name_ + ".exe", {"exit", "5"}, dir_);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(RunToEnd(p), 5u);
+  p = StartProcess(name_ + ".EXE", {"exit", "6"}, dir_);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(RunToEnd(p), 6u);
+}
+
+TEST_F(ProgramSearch, AFileWithoutExecutePermissionIsNotAProgram) {
+  ASSERT_EQ(::chmod((dir_ + "/" + name_).c_str(), 0644), 0);
+  EXPECT_EQ(StartProcess(name_, {"exit", "0"}, dir_), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST(RunningProgram, KnowsItsFolderNameAndTracer) {
+  std::string exe = std::filesystem::canonical("/proc/self/exe").string();
+  std::string folder = exe.substr(0, exe.rfind('/'));
+  EXPECT_EQ(ModuleDirectory(reinterpret_cast<const void*>(&RunToEnd)), folder);
+  // The platform library lives in the same output folder as the programs.
+  EXPECT_EQ(ModuleDirectory(reinterpret_cast<const void*>(&StartProcess)), folder);
+  EXPECT_EQ(ModuleDirectory(nullptr), "");
+  EXPECT_EQ(ExecutableName(), "platform_kernel_tests");
+  EXPECT_FALSE(IsDebuggerPresent());
+}
+
+}  // namespace
