@@ -10,5 +10,6 @@ void MestraLibAfxTraceEx(const char* file, int line, const char* function, const
     __attribute__((format(printf, 4, 5)));
 
 // Where trace text goes, for tests: replaces the sink until reset with nullptr.
+// The sink receives each message whole, one call at a time, and must not trace.
 using MestraLibTraceSink = void (*)(const char* text);
 void MestraLibSetTraceSink(MestraLibTraceSink sink);
