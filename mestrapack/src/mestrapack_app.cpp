@@ -1,0 +1,164 @@
+// The application object: its life with the library, and the registry of
+// open adapters.
+#include "mestrapack_app.h"
+
+#include <new>
+
+#include "debug_trace.h"
+#include "mestralib/errors.h"
+#include "platform/sync.h"
+
+namespace {
+
+constexpr char kVersionText[] = "3.9.0.6222-D";
+
+// The key under which the per-process maps keep an adapter, and the handle a
+// caller gets for it, are each other's complement.
+HANDLE Complement(HANDLE handle) { return reinterpret_cast<HANDLE>(~reinterpret_cast<std::uintptr_t>(handle)); }
+
+}  // namespace
+
+CMestraPackApp::CMestraPackApp() = default;
+
+CMestraPackApp::~CMestraPackApp() { MP_ASSERT(m_ProcessMaps.empty()); }
+
+void CMestraPackApp::ApplyError() const { platform::SetErrors(m_dwLastError, m_nErrno); }
+
+bool CMestraPackApp::InitInstance() {
+  m_strVersion = Utf8ToText(kVersionText);
+  std::unique_ptr<CH2AMap> map(new (std::nothrow) CH2AMap(7));
+  if (!map) {
+    m_nErrno = kErrnoNoMem;
+    m_dwLastError = ERROR_NOT_ENOUGH_MEMORY;
+    APP_TRACE("CMestraPackApp::InitInstance", "new CH2AMap failed; rc=%d: %s\n", static_cast<int>(m_dwLastError),
+              FormatLastError(m_dwLastError).c_str());
+    ApplyError();
+    return false;
+  }
+  platform::Guard guard(m_Lock);
+  const DWORD pid = platform::GetCurrentProcessId();
+  MP_ASSERT(m_ProcessMaps.find(pid) == m_ProcessMaps.end());
+  m_ProcessMaps[pid] = std::move(map);
+  return true;
+}
+
+void CMestraPackApp::ExitInstance() {
+  platform::Guard guard(m_Lock);
+  auto entry = m_ProcessMaps.find(platform::GetCurrentProcessId());
+  MP_ASSERT(entry != m_ProcessMaps.end());
+  if (entry != m_ProcessMaps.end()) {
+    // Each adapter's destructor closes it (and takes its lock inside ours).
+    if (entry->second) {
+      entry->second->clear();
+    }
+    m_ProcessMaps.erase(entry);
+  }
+}
+
+CH2AMap* CMestraPackApp::ProcessMap() {
+  auto entry = m_ProcessMaps.find(platform::GetCurrentProcessId());
+  MP_ASSERT(entry != m_ProcessMaps.end() && entry->second);
+  if (entry == m_ProcessMaps.end()) {
+    // Carry on with an empty map rather than fail every later call.
+    entry = m_ProcessMaps.emplace(platform::GetCurrentProcessId(), std::make_unique<CH2AMap>(7)).first;
+  } else if (!entry->second) {
+    entry->second = std::make_unique<CH2AMap>(7);
+  }
+  return entry->second.get();
+}
+
+CAdapter* CMestraPackApp::GetAdapterPtr(HANDLE hAdapter) {
+  const HANDLE hFile = Complement(hAdapter);
+  platform::Guard guard(m_Lock);
+  CH2AMap* map = ProcessMap();
+  auto found = map->find(hFile);
+  if (found == map->end()) {
+    m_nErrno = kErrnoNoEnt;
+    m_dwLastError = ERROR_NOT_FOUND;
+    APP_TRACE("CMestraPackApp::GetAdapterPtr", "pHandleToCAdapterMap->Lookup() failed\n");
+    ApplyError();
+    return nullptr;
+  }
+  MP_ASSERT(found->second != nullptr);
+  return found->second.get();
+}
+
+HANDLE CMestraPackApp::OpenAdapter(const MESTRAPACK_TCHAR* pszAdapterName) {
+  static const char kFunction[] = "CMestraPackApp::MestraPackOpenAdapter";
+  if (pszAdapterName == nullptr) {
+    m_nErrno = kErrnoInval;
+    m_dwLastError = ERROR_INVALID_PARAMETER;
+    APP_TRACE(kFunction, "pszAdapterName is NULL\n");
+    ApplyError();
+    return nullptr;
+  }
+  std::unique_ptr<CAdapter> adapter(new (std::nothrow) CAdapter(TextToUtf8(pszAdapterName).c_str()));
+  MP_ASSERT(adapter != nullptr);
+  if (!adapter) {
+    m_nErrno = kErrnoNoMem;
+    m_dwLastError = ERROR_NOT_ENOUGH_MEMORY;
+    ApplyError();
+    return nullptr;
+  }
+  if (adapter->m_hFile == nullptr) {
+    APP_TRACE(kFunction, "pAdapter->m_hFile is NULL\n");
+    const DWORD lastError = adapter->m_dwLastError;
+    const int errnoValue = adapter->m_nErrno;
+    adapter.reset();
+    platform::SetErrors(lastError, errnoValue);
+    return nullptr;
+  }
+  const HANDLE hFile = adapter->m_hFile;
+  platform::Guard guard(m_Lock);
+  CH2AMap* map = ProcessMap();
+  MP_ASSERT(map->find(hFile) == map->end());
+  (*map)[hFile] = std::move(adapter);
+  return Complement(hFile);
+}
+
+void CMestraPackApp::CloseAdapter(HANDLE hAdapter) {
+  const HANDLE hFile = Complement(hAdapter);
+  platform::Guard guard(m_Lock);
+  CH2AMap* map = ProcessMap();
+  auto found = map->find(hFile);
+  if (found == map->end()) {
+    m_nErrno = kErrnoNoEnt;
+    m_dwLastError = ERROR_NOT_FOUND;
+    APP_TRACE("CMestraPackApp::MestraPackCloseAdapter", "pHandleToCAdapterMap->Lookup(hFile,pAdapter) failed\n");
+    ApplyError();
+    return;
+  }
+  // Destroyed while the map lock is held: the adapter lock comes second.
+  std::unique_ptr<CAdapter> adapter = std::move(found->second);
+  map->erase(found);
+  adapter.reset();
+}
+
+BOOL CMestraPackApp::RejectArguments(const char* exportName, const char* message, int line) {
+  m_nErrno = kErrnoInval;
+  m_dwLastError = ERROR_INVALID_PARAMETER;
+  const std::string function = std::string("CMestraPackApp::") + exportName;
+  MestraLibAfxTraceEx(__FILE__, line, function.c_str(), "%s", message);
+  ApplyError();
+  return FALSE;
+}
+
+// --- The single instance and its life with the library ---------------------
+
+namespace {
+
+CMestraPackApp theApp;
+
+// Constructed after theApp and destroyed before it: initialisation runs when
+// the library is loaded, clean-up when it is unloaded.
+struct LibraryLifetime {
+  LibraryLifetime() { theApp.InitInstance(); }
+  ~LibraryLifetime() { theApp.ExitInstance(); }
+};
+LibraryLifetime s_lifetime;
+
+}  // namespace
+
+CMestraPackApp& TheApp() { return theApp; }
+
+const WinPcapFacts& TheWinPcapFacts() { return theApp.Facts(); }
