@@ -1,0 +1,184 @@
+#include "vifnet_fake.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "platform/lasterror.h"
+
+namespace vifnet_fake {
+namespace {
+
+struct Failure {
+  std::uint32_t code;
+  int errnoValue;
+  std::uint32_t lastError;
+};
+
+struct State {
+  std::mutex lock;
+  std::vector<Request> requests;
+  std::vector<Write> writes;
+  std::vector<Failure> failures;
+  std::map<std::uint32_t, std::vector<std::uint8_t>> answers;
+  int debugOutputResult = 1;
+  vifnet32_debug_output_func_t debugOutput = nullptr;
+};
+
+State& TheState() {
+  static State state;
+  return state;
+}
+
+}  // namespace
+
+void Reset() {
+  State& s = TheState();
+  std::lock_guard guard(s.lock);
+  s.requests.clear();
+  s.writes.clear();
+  s.failures.clear();
+  s.answers.clear();
+  s.debugOutputResult = 1;
+  s.debugOutput = nullptr;
+}
+
+std::vector<Request> Requests() {
+  State& s = TheState();
+  std::lock_guard guard(s.lock);
+  return s.requests;
+}
+
+std::vector<Write> Writes() {
+  State& s = TheState();
+  std::lock_guard guard(s.lock);
+  return s.writes;
+}
+
+std::size_t RecordSize(std::uint32_t code) {
+  switch (code) {
+    case VN32_TUNSETDEBUG:
+    case VN32SDEVBUFF:
+    case VN32SIOBUFF:
+    case VN32STIMEOUT:
+      return sizeof(vn32ctl);
+    case VN32_SIOCGARP:
+    case VN32_SIOCGRARP:
+      return sizeof(vn32_arpreq);
+    default:
+      return sizeof(vn32_ifreq);
+  }
+}
+
+void FailNext(std::uint32_t code, int errnoValue, std::uint32_t lastError) {
+  State& s = TheState();
+  std::lock_guard guard(s.lock);
+  s.failures.push_back({code, errnoValue, lastError});
+}
+
+void AnswerWith(std::uint32_t code, std::vector<std::uint8_t> answer) {
+  State& s = TheState();
+  std::lock_guard guard(s.lock);
+  s.answers[code] = std::move(answer);
+}
+
+void SetDebugOutputResult(int result) {
+  State& s = TheState();
+  std::lock_guard guard(s.lock);
+  s.debugOutputResult = result;
+}
+
+vifnet32_debug_output_func_t InstalledDebugOutput() {
+  State& s = TheState();
+  std::lock_guard guard(s.lock);
+  return s.debugOutput;
+}
+
+std::uint16_t InternetChecksum(const void* buffer, std::size_t length) {
+  const auto* p = static_cast<const std::uint8_t*>(buffer);
+  std::uint32_t sum = 0;
+  for (std::size_t i = 0; i + 1 < length; i += 2) sum += static_cast<std::uint32_t>((p[i] << 8) | p[i + 1]);
+  if (length & 1) sum += static_cast<std::uint32_t>(p[length - 1] << 8);
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<std::uint16_t>(~sum);
+}
+
+}  // namespace vifnet_fake
+
+using namespace vifnet_fake;
+
+extern "C" {
+
+int vifnet32_open(const char*, int) { return 3; }
+
+int vifnet32_ioctl(int fd, std::uint32_t request, void* arg) {
+  State& s = TheState();
+  std::lock_guard guard(s.lock);
+  const std::size_t size = RecordSize(request);
+  const auto* bytes = static_cast<const std::uint8_t*>(arg);
+  s.requests.push_back({fd, request, std::vector<std::uint8_t>(bytes, bytes + size)});
+  for (auto it = s.failures.begin(); it != s.failures.end(); ++it) {
+    if (it->code == 0 || it->code == request) {
+      SetLastError(it->lastError);
+      errno = it->errnoValue;
+      s.failures.erase(it);
+      return -1;
+    }
+  }
+  if (auto answer = s.answers.find(request); answer != s.answers.end()) {
+    std::memcpy(arg, answer->second.data(), std::min(size, answer->second.size()));
+  }
+  return 0;
+}
+
+int vifnet32_read(int, void*, int) { return 0; }
+
+int vifnet32_write(int fd, const void* buffer, int length) {
+  State& s = TheState();
+  std::lock_guard guard(s.lock);
+  const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+  s.writes.push_back({fd, std::vector<std::uint8_t>(bytes, bytes + length)});
+  return length;
+}
+
+int vifnet32_close(int) { return 0; }
+
+int vifnet32_get_stats(int, vn32_stats* stats) {
+  std::uint32_t size = stats->size;
+  std::memset(stats, 0, sizeof *stats);
+  stats->size = size;
+  return 0;
+}
+
+const char* vifnet32_get_default_iface(void) { return "02-00-5E-00-00-01"; }
+
+void vifnet32_build_gorlan_iface_mac(std::uint8_t mac[6], const std::uint8_t ip[4]) {
+  const std::uint8_t prefix[2] = {0x02, 0x00};
+  std::memcpy(mac, prefix, 2);
+  std::memcpy(mac + 2, ip, 4);
+}
+
+std::uint16_t vifnet32_calc_inet_checksum(const void* buffer, int length) {
+  return InternetChecksum(buffer, length > 0 ? static_cast<std::size_t>(length) : 0);
+}
+
+int vifnet32_set_debug_output_func(vifnet32_debug_output_func_t function) {
+  State& s = TheState();
+  std::lock_guard guard(s.lock);
+  s.debugOutput = function;
+  return s.debugOutputResult;
+}
+
+const char* vifnet32_version_string(void) { return "Vifnet fake 1.0"; }
+const char* vifnet32_copyright_string(void) { return "Copyright (C) Morvane"; }
+
+void vifnet32_version_numbers(int* major, int* inter, int* minor, int* build) {
+  *major = 1;
+  *inter = 0;
+  *minor = 0;
+  *build = 0;
+}
+
+}  // extern "C"

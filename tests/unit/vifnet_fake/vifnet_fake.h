@@ -1,0 +1,53 @@
+// A recording stand-in for the virtual-interface library, for tests of code
+// that calls it. Every request is recorded with a copy of its record as the
+// caller passed it; requests can be told to fail or to answer with bytes.
+// Thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "vifnet.h"
+
+namespace vifnet_fake {
+
+struct Request {
+  int fd;
+  std::uint32_t code;
+  std::vector<std::uint8_t> record;  // as the caller passed it
+};
+
+struct Write {
+  int fd;
+  std::vector<std::uint8_t> bytes;
+};
+
+// Forgets every recorded call and every instruction; the debug output
+// installation succeeds again.
+void Reset();
+
+std::vector<Request> Requests();
+std::vector<Write> Writes();
+
+// The size of the record a request code takes (ifreq, arpreq or vn32ctl).
+std::size_t RecordSize(std::uint32_t code);
+
+// The next request with this code (any code when 0) fails: returns -1 with
+// errno and the last error set as given. Applies once per call of FailNext.
+void FailNext(std::uint32_t code, int errnoValue, std::uint32_t lastError);
+
+// Requests with this code succeed and copy `answer` over the start of the
+// record (after it has been recorded).
+void AnswerWith(std::uint32_t code, std::vector<std::uint8_t> answer);
+
+// Result of vifnet32_set_debug_output_func (non-zero by default), and the
+// function it was last given.
+void SetDebugOutputResult(int result);
+vifnet32_debug_output_func_t InstalledDebugOutput();
+
+// The real Internet checksum, for tests that build packets.
+std::uint16_t InternetChecksum(const void* buffer, std::size_t length);
+
+}  // namespace vifnet_fake

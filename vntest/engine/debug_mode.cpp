@@ -1,0 +1,3 @@
+#include "engine/debug_mode.h"
+
+std::atomic<bool> DebugMode{false};

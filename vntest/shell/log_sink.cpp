@@ -1,0 +1,11 @@
+#include "shell/log_sink.h"
+
+#include <atomic>
+
+namespace {
+std::atomic<LogSinkFunc> g_pLogSink{nullptr};
+}
+
+LogSinkFunc CurrentLogSink() { return g_pLogSink.load(); }
+
+void SetCurrentLogSink(LogSinkFunc sink) { g_pLogSink.store(sink); }
