@@ -176,50 +176,34 @@ class CaptureDevice final : public Device {
   // to fit rather than blocking the queue for ever.
   DWORD Collect(std::uint8_t* out, std::size_t size, std::size_t* used, bool* full) {
     for (;;) {
-      ssize_t length = ::recv(fd_, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
-      if (length < 0) {
+      // The kernel hands out a packet's length before any filter cut it only
+      // to the first receive that looks at the packet, so the peek asks.
+      PeekedPacket head;
+      if (!Peek(&head)) {
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) return ERROR_SUCCESS;
         return ErrorOfErrno(errno);
       }
+      if (headWireLength_ == 0) headWireLength_ = head.wireLength;
       std::size_t room = size - *used;
-      std::size_t captured = static_cast<std::size_t>(length);
+      std::size_t captured = head.length;
       if (room < sizeof(npf::bpf_hdr) + captured) {
         if (*used != 0 || room <= sizeof(npf::bpf_hdr)) {
-          *full = true;
+          *full = true;  // the packet waits for the next read, its length remembered
           return ERROR_SUCCESS;
         }
         captured = room - sizeof(npf::bpf_hdr);
       }
-      std::uint8_t* data = out + *used + sizeof(npf::bpf_hdr);
-      iovec vector{data, captured};
-      alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timeval)) + CMSG_SPACE(sizeof(tpacket_auxdata))];
-      msghdr message{};
-      message.msg_iov = &vector;
-      message.msg_iovlen = 1;
-      message.msg_control = control;
-      message.msg_controllen = sizeof control;
-      ssize_t got = ::recvmsg(fd_, &message, MSG_TRUNC | MSG_DONTWAIT);
+      ssize_t got = ::recv(fd_, out + *used + sizeof(npf::bpf_hdr), captured, MSG_TRUNC | MSG_DONTWAIT);
       if (got < 0) {
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) return ERROR_SUCCESS;
         return ErrorOfErrno(errno);
       }
       std::uint32_t capturedLength = static_cast<std::uint32_t>(std::min<std::size_t>(captured, got));
-      std::uint32_t wireLength = static_cast<std::uint32_t>(got);
-      timeval stamp{};
-      for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMP &&
-            c->cmsg_len >= CMSG_LEN(sizeof stamp)) {
-          std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
-        } else if (c->cmsg_level == SOL_PACKET && c->cmsg_type == PACKET_AUXDATA &&
-                   c->cmsg_len >= CMSG_LEN(sizeof(tpacket_auxdata))) {
-          tpacket_auxdata aux;
-          std::memcpy(&aux, CMSG_DATA(c), sizeof aux);
-          wireLength = std::max(wireLength, aux.tp_len);  // the length before a filter cut it
-        }
-      }
-      WriteCaptureHeader(out + *used, stamp.tv_sec, stamp.tv_usec, capturedLength, wireLength);
+      std::uint32_t wireLength = std::max(static_cast<std::uint32_t>(got), headWireLength_.load());
+      headWireLength_ = 0;
+      WriteCaptureHeader(out + *used, head.stamp.tv_sec, head.stamp.tv_usec, capturedLength, wireLength);
       std::size_t end = *used + sizeof(npf::bpf_hdr) + capturedLength;
       std::size_t next = std::min(npf::Packet_WORDALIGN(end), size);
       std::memset(out + end, 0, next - end);
@@ -229,6 +213,39 @@ class CaptureDevice final : public Device {
         return ERROR_SUCCESS;
       }
     }
+  }
+
+  struct PeekedPacket {
+    std::size_t length = 0;        // as queued (after the filter)
+    std::uint32_t wireLength = 0;  // as it was on the wire
+    timeval stamp{};
+  };
+
+  // Looks at the next queued packet without taking it; false with errno set
+  // when there is none or the socket failed.
+  bool Peek(PeekedPacket* packet) {
+    sockaddr_ll from{};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timeval)) + CMSG_SPACE(sizeof(tpacket_auxdata))];
+    msghdr message{};
+    message.msg_name = &from;
+    message.msg_namelen = sizeof from;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t length = ::recvmsg(fd_, &message, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+    if (length < 0) return false;
+    packet->length = static_cast<std::size_t>(length);
+    packet->wireLength = static_cast<std::uint32_t>(length);
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMP && c->cmsg_len >= CMSG_LEN(sizeof(timeval))) {
+        std::memcpy(&packet->stamp, CMSG_DATA(c), sizeof(timeval));
+      } else if (c->cmsg_level == SOL_PACKET && c->cmsg_type == PACKET_AUXDATA &&
+                 c->cmsg_len >= CMSG_LEN(sizeof(tpacket_auxdata))) {
+        tpacket_auxdata aux;
+        std::memcpy(&aux, CMSG_DATA(c), sizeof aux);
+        packet->wireLength = std::max(packet->wireLength, aux.tp_len);
+      }
+    }
+    return true;
   }
 
   DWORD SendFrame(const std::uint8_t* frame, std::size_t size) {
@@ -375,7 +392,8 @@ class CaptureDevice final : public Device {
 
   DWORD Attach(const std::vector<sock_filter>& program) {
     if (program.empty()) {
-      if (::setsockopt(fd_, SOL_SOCKET, SO_DETACH_FILTER, nullptr, 0) != 0 && errno != ENOENT) {
+      int unused = 0;  // the option takes no value, but the kernel wants an int's room
+      if (::setsockopt(fd_, SOL_SOCKET, SO_DETACH_FILTER, &unused, sizeof unused) != 0 && errno != ENOENT) {
         return ErrorOfErrno(errno);
       }
       return ERROR_SUCCESS;
@@ -402,6 +420,7 @@ class CaptureDevice final : public Device {
     }
     AttachDropAll();
     Drain();
+    headWireLength_ = 0;
     DWORD status = Attach(program);
     if (status != ERROR_SUCCESS) {
       (void)Attach(program_);  // keep what was there
@@ -472,6 +491,8 @@ class CaptureDevice final : public Device {
   std::vector<sock_filter> program_;
   std::uint64_t received_ = 0;
   std::uint64_t dropped_ = 0;
+  // The wire length of a packet a read looked at but left queued.
+  std::atomic<std::uint32_t> headWireLength_{0};
   HANDLE namedEvent_ = nullptr;
   std::string eventName_;
   const int fd_;

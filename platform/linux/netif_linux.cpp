@@ -1,6 +1,8 @@
 // Interface facts from ioctl, ethtool and sysfs.
 #include "linux/netif_linux.h"
 
+#include "linux/netlink_linux.h"
+
 #include <linux/ethtool.h>
 #include <linux/sockios.h>
 #include <net/if.h>
@@ -86,8 +88,9 @@ std::optional<InterfaceFacts> ReadInterface(const std::string& name) {
   FillName(&request, name);
   if (::ioctl(sock.get(), SIOCGIFFLAGS, &request) != 0) return std::nullopt;
   facts.up = (request.ifr_flags & IFF_UP) != 0;
-  // RUNNING is the operational state: up and with a carrier.
-  facts.carrier = (request.ifr_flags & IFF_RUNNING) != 0;
+  // The operational state (RUNNING) follows the carrier only after a delay;
+  // the carrier itself is current.
+  facts.carrier = facts.up && LinkCarrier(name).value_or((request.ifr_flags & IFF_RUNNING) != 0);
   facts.promiscuous = (request.ifr_flags & IFF_PROMISC) != 0;
   return facts;
 }

@@ -6,6 +6,7 @@
 #include <netlink/cache.h>
 #include <netlink/netlink.h>
 #include <netlink/route/addr.h>
+#include <netlink/route/link.h>
 #include <netlink/route/route.h>
 
 #include <cstring>
@@ -40,6 +41,16 @@ std::uint32_t Ipv4Of(nl_addr* address) {
 }
 
 }  // namespace
+
+std::optional<bool> LinkCarrier(const std::string& name) {
+  NlSocket sock;
+  if (Connect(&sock) != ERROR_SUCCESS) return std::nullopt;
+  rtnl_link* link = nullptr;
+  if (rtnl_link_get_kernel(sock.get(), 0, name.c_str(), &link) < 0 || link == nullptr) return std::nullopt;
+  bool carrier = rtnl_link_get_carrier(link) != 0;
+  rtnl_link_put(link);
+  return carrier;
+}
 
 std::uint32_t MaskOfPrefix(unsigned prefixLength) {
   if (prefixLength == 0) return 0;

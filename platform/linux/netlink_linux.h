@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/wintypes.h"
@@ -30,6 +31,10 @@ struct AddressEntry {
 // The unicast routes of the main table. ERROR_SUCCESS or an error code.
 DWORD ReadRoutes(std::vector<RouteEntry>* routes);
 DWORD ReadAddresses(std::vector<AddressEntry>* addresses);
+
+// The link's carrier as the kernel has it now (operational state follows it
+// only later); nullopt when netlink cannot tell.
+std::optional<bool> LinkCarrier(const std::string& name);
 
 std::uint32_t MaskOfPrefix(unsigned prefixLength);  // network order
 

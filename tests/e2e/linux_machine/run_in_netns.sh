@@ -1,0 +1,51 @@
+#!/bin/sh
+# Runs the linux machine's root tests in two private network namespaces joined
+# by a veth pair (mvt0 here, mvt1 in the peer), with a dummy interface (a bridge
+# without ports where the kernel has no dummy driver). Everything is removed
+# again however the tests end. Exit 77 (skipped) without root.
+set -u
+binary=$1
+shift
+if [ "$(id -u)" != 0 ]; then
+  echo "skipped: the linux machine tests need root"
+  exit 77
+fi
+a=mvtA$$
+b=mvtB$$
+cleanup() {
+  ip netns del "$a" 2>/dev/null
+  ip netns del "$b" 2>/dev/null
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+if ! ip netns add "$a"; then
+  echo "skipped: cannot create network namespaces"
+  exit 77
+fi
+ip netns add "$b" || exit 1
+
+set -e
+for ns in "$a" "$b"; do
+  # Without IPv6 the only traffic on the link is the tests' own and ARP.
+  ip netns exec "$ns" sysctl -qw net.ipv6.conf.default.disable_ipv6=1 2>/dev/null || true
+  ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 2>/dev/null || true
+  ip netns exec "$ns" ip link set lo up
+done
+ip netns exec "$a" ip link add mvt0 address 02:00:5e:10:00:01 type veth \
+  peer name mvt1 address 02:00:5e:10:00:02 netns "$b"
+if ! ip netns exec "$a" ip link add mvtd0 address 02:00:5e:10:00:03 type dummy 2>/dev/null; then
+  ip netns exec "$a" ip link add mvtd0 address 02:00:5e:10:00:03 type bridge
+fi
+ip netns exec "$a" ip link set mvt0 alias "Lab link 1"
+ip netns exec "$a" ip addr add 198.51.100.1/26 dev mvt0
+ip netns exec "$a" ip addr add 198.51.100.65/26 dev mvtd0
+ip netns exec "$b" ip addr add 198.51.100.2/26 dev mvt1
+ip netns exec "$a" ip link set mvt0 up
+ip netns exec "$a" ip link set mvtd0 up
+ip netns exec "$b" ip link set mvt1 up
+ip netns exec "$a" ip route add default via 198.51.100.2 dev mvt0
+ip netns exec "$a" sysctl -qw net.ipv4.ip_forward=1
+set +e
+
+MVT_PEER_NS=$b MORVANE_PLATFORM=linux ip netns exec "$a" "$binary" "$@"
+exit $?
