@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -207,6 +208,8 @@ struct Installation {
   WORD minor;
   const char* openedAs;
 };
+
+void PrintTo(const Installation& installation, std::ostream* out) { *out << installation.variant; }
 
 class MWPCUtilInstallationTest : public MWPCUtilTest, public ::testing::WithParamInterface<Installation> {};
 
