@@ -4,6 +4,7 @@
 //   PACKET_VERSION_TEXT         what PacketGetVersion returns
 //   PACKET_DRIVER_VERSION_TEXT  what PacketGetDriverVersion returns ("" allowed)
 //   PACKET_NO_GET_VERSION       leave PacketGetVersion out
+//   PACKET_VERSION_CALLS_THROW  both version calls fail with a C++ exception
 //
 // PacketOpenAdapter never finds an adapter (callers use it only for its side
 // effect). When MORVANE_PACKET_OPEN_LOG names a file, it appends one line per
@@ -12,6 +13,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
 #include <string>
 
 #ifndef PACKET_VERSION_TEXT
@@ -60,13 +62,22 @@ void LogOpen(const void* adapterName) {
   }
 }
 
+const char* VersionText(const char* text) {
+#ifdef PACKET_VERSION_CALLS_THROW
+  (void)text;
+  throw std::runtime_error("version information unavailable");
+#else
+  return text;
+#endif
+}
+
 }  // namespace
 
 #ifndef PACKET_NO_GET_VERSION
-PACKET_EXPORT const char* PacketGetVersion(void) { return PACKET_VERSION_TEXT; }
+PACKET_EXPORT const char* PacketGetVersion(void) { return VersionText(PACKET_VERSION_TEXT); }
 #endif
 
-PACKET_EXPORT const char* PacketGetDriverVersion(void) { return PACKET_DRIVER_VERSION_TEXT; }
+PACKET_EXPORT const char* PacketGetDriverVersion(void) { return VersionText(PACKET_DRIVER_VERSION_TEXT); }
 
 PACKET_EXPORT void* PacketOpenAdapter(void* adapterName) {
   LogOpen(adapterName);

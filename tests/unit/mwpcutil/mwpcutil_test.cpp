@@ -242,6 +242,8 @@ INSTANTIATE_TEST_SUITE_P(
         // An empty driver-version text: the driver file's version instead.
         Installation{"nodrvtext", "Packet.DLL", "4.1.2 build 3000", "4.1.2.3001", 4, 1, "8-bit"},
         Installation{"nogetversion", "Packet.DLL", "4.1.2.3000", "4.1.2 build 3000", 4, 1, "8-bit"},
+        // Both version calls throw: the file versions of the library and the driver file.
+        Installation{"throwing", "Packet.DLL", "4.1.2.3000", "4.1.2.3001", 4, 1, "8-bit"},
         Installation{"npfname", "Npf.DLL", "4.1.2 build 3000", "4.1.2 build 3000", 4, 1, "8-bit"}),
     [](const ::testing::TestParamInfo<Installation>& info) { return std::string(info.param.variant); });
 
@@ -260,6 +262,15 @@ TEST_F(MWPCUtilTest, MissingPacketGetVersionKeepsTheFileVersion) {
   ASSERT_TRUE(Acquire(&record)) << trace_;
   EXPECT_TRUE(Traced("GetProcAddress(\"PacketGetVersion\")...")) << trace_;
   EXPECT_TRUE(Traced("GetProcAddress() FAILED! GetLastError = 0x0000007F: "));
+}
+
+TEST_F(MWPCUtilTest, ExceptionsInVersionCallsAreCaught) {
+  UseInstallation(Variant("throwing"));
+  WPCINFOREC record;
+  ASSERT_TRUE(Acquire(&record)) << trace_;
+  EXPECT_TRUE(Traced("PacketGetVersion() FAILED! GetLastError = 0x")) << trace_;
+  EXPECT_TRUE(Traced("PacketGetDriverVersion() FAILED! GetLastError = 0x"));
+  EXPECT_TRUE(Traced("g_strWinPCapDLLVersion = \"4.1.2.3000\"; returning true"));
 }
 
 // The driver file under its older name, and no driver file at all, when the
