@@ -1,0 +1,251 @@
+// The simulated host's IP helper, names, registry values and system facts,
+// through the calls the programs make.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/iphelper.h"
+#include "platform/machine_testing.h"
+#include "platform/names.h"
+#include "platform/registry.h"
+#include "platform/sim/sim_host.h"
+#include "platform/sysinfo.h"
+#include "sim_test_util.h"
+
+namespace platform::sim {
+namespace {
+
+using simtest::Ip;
+
+class SimServices : public ::testing::Test {
+ protected:
+  explicit SimServices(HostModel model = DefaultHost()) : machine_(MakeMachine(std::move(model))) {}
+  testing::ScopedMachineForTest machine_;
+};
+
+std::vector<BYTE> Fetch(const std::function<DWORD(void*, ULONG*)>& call, DWORD overflowCode) {
+  ULONG size = 0;
+  EXPECT_EQ(call(nullptr, &size), overflowCode);
+  EXPECT_GT(size, 0u);
+  std::vector<BYTE> buffer(size);
+  EXPECT_EQ(call(buffer.data(), &size), ERROR_SUCCESS);
+  return buffer;
+}
+
+TEST_F(SimServices, NetworkParamsAndAdaptersInfoOfTheDefaultHost) {
+  std::vector<BYTE> b = Fetch([](void* p, ULONG* s) { return GetNetworkParams(static_cast<FIXED_INFO*>(p), s); },
+                              ERROR_BUFFER_OVERFLOW);
+  const auto* info = reinterpret_cast<const FIXED_INFO*>(b.data());
+  EXPECT_STREQ(info->HostName, "simhost");
+  EXPECT_STREQ(info->DnsServerList.IpAddress.String, "192.0.2.53");
+  EXPECT_EQ(info->DnsServerList.Next, nullptr);
+  EXPECT_EQ(info->EnableRouting, 0u);
+
+  b = Fetch([](void* p, ULONG* s) { return GetAdaptersInfo(static_cast<IP_ADAPTER_INFO*>(p), s); },
+            ERROR_BUFFER_OVERFLOW);
+  const auto* a = reinterpret_cast<const IP_ADAPTER_INFO*>(b.data());
+  EXPECT_STREQ(a->AdapterName, "sim0");
+  EXPECT_EQ(a->AddressLength, 6u);
+  const BYTE mac[6] = {2, 0, 0, 0, 0, 0x10};
+  EXPECT_EQ(0, std::memcmp(a->Address, mac, 6));
+  EXPECT_STREQ(a->IpAddressList.IpAddress.String, "192.0.2.10");
+  EXPECT_STREQ(a->IpAddressList.IpMask.String, "255.255.255.0");
+  EXPECT_STREQ(a->GatewayList.IpAddress.String, "192.0.2.1");
+  EXPECT_EQ(a->DhcpEnabled, 0u);
+  EXPECT_EQ(a->Next, nullptr);
+}
+
+TEST_F(SimServices, ForwardAndAddressTablesShowTheAdapterAndItsGateway) {
+  std::vector<BYTE> b = Fetch(
+      [](void* p, ULONG* s) { return GetIpForwardTable(static_cast<MIB_IPFORWARDTABLE*>(p), s, 1); },
+      ERROR_INSUFFICIENT_BUFFER);
+  const auto* t = reinterpret_cast<const MIB_IPFORWARDTABLE*>(b.data());
+  ASSERT_GT(t->dwNumEntries, 0u);
+  int defaults = 0;
+  bool subnet = false;
+  for (DWORD i = 0; i < t->dwNumEntries; ++i) {
+    const MIB_IPFORWARDROW& r = t->table[i];
+    if (r.dwForwardDest == 0 && r.dwForwardMask == 0) {
+      ++defaults;
+      EXPECT_EQ(r.dwForwardNextHop, Ip("192.0.2.1"));
+      EXPECT_EQ(r.dwForwardIfIndex, 11u);
+      EXPECT_EQ(r.dwForwardType, 4u);
+    }
+    if (r.dwForwardDest == Ip("192.0.2.0") && r.dwForwardMask == Ip("255.255.255.0")) subnet = true;
+  }
+  EXPECT_EQ(defaults, 1);
+  EXPECT_TRUE(subnet);
+
+  b = Fetch([](void* p, ULONG* s) { return GetIpAddrTable(static_cast<MIB_IPADDRTABLE*>(p), s, 1); },
+            ERROR_INSUFFICIENT_BUFFER);
+  const auto* at = reinterpret_cast<const MIB_IPADDRTABLE*>(b.data());
+  bool found = false;
+  for (DWORD i = 0; i < at->dwNumEntries; ++i) {
+    if (at->table[i].dwAddr == Ip("192.0.2.10")) {
+      found = true;
+      EXPECT_EQ(at->table[i].dwIndex, 11u);
+      EXPECT_EQ(at->table[i].dwMask, Ip("255.255.255.0"));
+    }
+  }
+  EXPECT_TRUE(found);
+}
+
+TEST_F(SimServices, ArpTestIsAnsweredByPeersThatAnswerArp) {
+  BYTE mac[8] = {};
+  ULONG length = sizeof mac;
+  ASSERT_EQ(SendARP(Ip("192.0.2.1"), Ip("192.0.2.10"), mac, &length), ERROR_SUCCESS);
+  EXPECT_EQ(length, 6u);
+  const BYTE router[6] = {2, 0, 0, 0, 0, 1};
+  EXPECT_EQ(0, std::memcmp(mac, router, 6));
+  length = sizeof mac;
+  ASSERT_EQ(SendARP(Ip("192.0.2.20"), 0, mac, &length), ERROR_SUCCESS);
+  EXPECT_EQ(mac[5], 0x20);
+  // Nobody has this address; nothing answers within the bounded wait.
+  length = sizeof mac;
+  EXPECT_NE(SendARP(Ip("192.0.2.77"), 0, mac, &length), ERROR_SUCCESS);
+  length = sizeof mac;
+  EXPECT_EQ(SendARP(Ip("198.51.100.1"), 0, mac, &length), ERROR_NETWORK_UNREACHABLE);
+}
+
+TEST_F(SimServices, NamesResolveFromTheModel) {
+  DWORD a = 0;
+  ASSERT_EQ(ResolveIPv4("www.example.com", &a), ERROR_SUCCESS);
+  EXPECT_EQ(a, Ip("203.0.113.10"));
+  ASSERT_EQ(ResolveIPv4("WWW.Example.COM", &a), ERROR_SUCCESS);
+  ASSERT_EQ(ResolveIPv4("192.0.2.20", &a), ERROR_SUCCESS);
+  EXPECT_EQ(a, Ip("192.0.2.20"));
+  EXPECT_EQ(ResolveIPv4("nowhere.example", &a), WSAHOST_NOT_FOUND);
+  EXPECT_EQ(ResolveIPv4("192.0.2.300", &a), WSAHOST_NOT_FOUND);
+}
+
+TEST_F(SimServices, SystemFactsAndVersionValues) {
+  const SystemFacts& f = GetSystemFacts();
+  EXPECT_EQ(f.computerName, "simhost");
+  EXPECT_EQ(f.processorCount, 2u);
+  EXPECT_FALSE(f.elevated);
+  EXPECT_FALSE(f.osNames[0].empty());
+  EXPECT_EQ(CurrentHost(), nullptr);  // a machine installed for a test is not "the" sim machine
+}
+
+std::string ReadText(HKEY key, const char* name, LONG* rc) {
+  DWORD type = 0, size = 0;
+  *rc = RegQueryValueEx(key, name, &type, nullptr, &size);
+  if (*rc != ERROR_SUCCESS) return {};
+  std::vector<BYTE> data(size);
+  *rc = RegQueryValueEx(key, name, &type, data.data(), &size);
+  EXPECT_EQ(type, REG_SZ);
+  std::string text;
+  for (std::size_t i = 0; i + 1 < data.size(); i += 2) {
+    if (!data[i] && !data[i + 1]) break;
+    text += static_cast<char>(data[i]);
+  }
+  return text;
+}
+
+class SimRegistry : public SimServices {
+ protected:
+  SimRegistry() : SimServices(Model()) {}
+  static HostModel Model() {
+    HostModel m;
+    std::vector<DescriptionError> errors;
+    EXPECT_TRUE(ParseHostDescription(R"(
+edition Professional
+display-version 22H2
+adapter eth0
+  mac 02-00-00-00-00-31
+  connection "Local Area Connection"
+  description Lab NIC
+  pnp-id PCI\VEN_1234&DEV_0001\1
+end
+adapter eth1
+  mac 02-00-00-00-00-32
+  lso-v2-ipv4 1
+  lso-v1-ipv6 0
+end
+)",
+                                     &m, &errors));
+    return m;
+  }
+};
+
+TEST_F(SimRegistry, AnswersTheKeysTheReportReads) {
+  HKEY key;
+  ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", 0, KEY_READ, &key),
+            ERROR_SUCCESS);
+  LONG rc;
+  EXPECT_EQ(ReadText(key, "EditionID", &rc), "Professional");
+  EXPECT_EQ(ReadText(key, "DisplayVersion", &rc), "22H2");
+  RegCloseKey(key);
+
+  const std::string cls = "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}";
+  ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, cls.c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
+  std::vector<std::string> subs;
+  std::string name;
+  for (DWORD i = 0; RegEnumKeyEx(key, i, &name) == ERROR_SUCCESS; ++i) subs.push_back(name);
+  RegCloseKey(key);
+  ASSERT_EQ(subs, (std::vector<std::string>{"0000", "0001"}));
+
+  ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, (cls + "\\0001").c_str(), 0, KEY_QUERY_VALUE, &key), ERROR_SUCCESS);
+  EXPECT_EQ(ReadText(key, "NetCfgInstanceId", &rc), "eth1");
+  EXPECT_EQ(ReadText(key, "*LsoV2Ipv4", &rc), "1");
+  EXPECT_EQ(ReadText(key, "*LsoV1Ipv6", &rc), "0");
+  ReadText(key, "*LsoV1Ipv4", &rc);
+  EXPECT_EQ(rc, static_cast<LONG>(ERROR_FILE_NOT_FOUND));
+  DWORD size = 4;
+  BYTE four[4];
+  EXPECT_EQ(RegQueryValueEx(key, "*LsoV2Ipv4", nullptr, four, &size), ERROR_SUCCESS);  // "1" and its NUL
+  RegCloseKey(key);
+
+  const std::string conn = "SYSTEM\\CurrentControlSet\\Control\\Network\\{4D36E972-E325-11CE-BFC1-08002BE10318}"
+                           "\\eth0\\Connection";
+  ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, conn.c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
+  EXPECT_EQ(ReadText(key, "Name", &rc), "Local Area Connection");
+  std::string pnp = ReadText(key, "PnpInstanceID", &rc);
+  EXPECT_EQ(pnp, "PCI\\VEN_1234&DEV_0001\\1");
+  RegCloseKey(key);
+  ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, ("SYSTEM\\CurrentControlSet\\Enum\\" + pnp).c_str(), 0, KEY_READ, &key),
+            ERROR_SUCCESS);
+  EXPECT_EQ(ReadText(key, "DeviceDesc", &rc), "Lab NIC");
+  RegCloseKey(key);
+}
+
+TEST_F(SimRegistry, HostWithoutDisplayVersionHasNoSuchValue) {
+  HostModel m;
+  ASSERT_TRUE(ParseHostDescription("edition Standard\n", &m, nullptr));
+  testing::ScopedMachineForTest plain(MakeMachine(m));
+  HKEY key;
+  ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", 0, KEY_READ, &key),
+            ERROR_SUCCESS);
+  LONG rc;
+  ReadText(key, "DisplayVersion", &rc);
+  EXPECT_EQ(rc, static_cast<LONG>(ERROR_FILE_NOT_FOUND));
+  RegCloseKey(key);
+}
+
+TEST(SimHostExtras, ExplicitRoutesAndTheDriverVersion) {
+  HostModel m;
+  std::vector<DescriptionError> errors;
+  ASSERT_TRUE(ParseHostDescription(R"(
+auto-routes no
+driver-version 4.1.0.2980
+adapter e0
+  mac 02-00-00-00-00-41
+  ip 198.51.100.5/24
+end
+route 0.0.0.0/0 198.51.100.1 metric 10
+route 0.0.0.0/0 198.51.100.2 metric 20
+)",
+                                   &m, &errors));
+  std::shared_ptr<SimHost> host = MakeHost(m);
+  EXPECT_EQ(host->DriverFileVersion().Text(), "4.1.0.2980");
+  std::vector<MIB_IPFORWARDROW> rows;
+  ASSERT_EQ(host->IpHelper().ForwardTable(&rows), ERROR_SUCCESS);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[1].dwForwardNextHop, Ip("198.51.100.2"));
+  EXPECT_EQ(rows[1].dwForwardMetric1, 20u);
+  EXPECT_EQ(rows[1].dwForwardIfIndex, 11u);
+}
+
+}  // namespace
+}  // namespace platform::sim
