@@ -169,6 +169,15 @@ std::size_t CountMarked(const std::vector<Captured>& packets, const std::string&
   return count;
 }
 
+// The callers' two calls: the size first, then the record into a buffer of it.
+std::vector<std::uint8_t> TwoCalls(DWORD sizeAnswer, const std::function<DWORD(void*, ULONG*)>& call) {
+  ULONG size = 0;
+  EXPECT_EQ(call(nullptr, &size), sizeAnswer);
+  std::vector<std::uint8_t> buffer(size);
+  EXPECT_EQ(call(size == 0 ? nullptr : buffer.data(), &size), ERROR_SUCCESS);
+  return buffer;
+}
+
 const IP_ADAPTER_INFO* FindAdapter(const IP_ADAPTER_INFO* list, const char* name) {
   for (; list != nullptr; list = list->Next) {
     if (std::strcmp(list->AdapterName, name) == 0) return list;
@@ -177,11 +186,11 @@ const IP_ADAPTER_INFO* FindAdapter(const IP_ADAPTER_INFO* list, const char* name
 }
 
 TEST(Adapters, ListShowsRealAddressesMasksAndGateway) {
-  ULONG size = 0;
-  ASSERT_EQ(GetAdaptersInfo(nullptr, &size), ERROR_BUFFER_OVERFLOW);
-  std::vector<std::uint8_t> buffer(size);
+  std::vector<std::uint8_t> buffer = TwoCalls(ERROR_BUFFER_OVERFLOW, [](void* at, ULONG* size) {
+    return GetAdaptersInfo(static_cast<IP_ADAPTER_INFO*>(at), size);
+  });
+  ASSERT_GE(buffer.size(), sizeof(IP_ADAPTER_INFO));
   auto* list = reinterpret_cast<IP_ADAPTER_INFO*>(buffer.data());
-  ASSERT_EQ(GetAdaptersInfo(list, &size), ERROR_SUCCESS);
 
   const IP_ADAPTER_INFO* veth = FindAdapter(list, "mvt0");
   ASSERT_NE(veth, nullptr);
@@ -206,11 +215,11 @@ TEST(Adapters, ListShowsRealAddressesMasksAndGateway) {
 }
 
 TEST(IpTables, ForwardTableShowsTheNamespaceRoutesAndDefaultGateway) {
-  ULONG size = 0;
-  ASSERT_EQ(GetIpForwardTable(nullptr, &size, 1), ERROR_INSUFFICIENT_BUFFER);
-  std::vector<std::uint8_t> buffer(size);
+  std::vector<std::uint8_t> buffer = TwoCalls(ERROR_INSUFFICIENT_BUFFER, [](void* at, ULONG* size) {
+    return GetIpForwardTable(static_cast<MIB_IPFORWARDTABLE*>(at), size, 1);
+  });
+  ASSERT_GE(buffer.size(), sizeof(DWORD));
   auto* table = reinterpret_cast<MIB_IPFORWARDTABLE*>(buffer.data());
-  ASSERT_EQ(GetIpForwardTable(table, &size, 1), ERROR_SUCCESS);
 
   std::string listed = Shell("ip -4 route show table main");
   std::size_t lines = static_cast<std::size_t>(std::count(listed.begin(), listed.end(), '\n'));
@@ -239,11 +248,11 @@ TEST(IpTables, ForwardTableShowsTheNamespaceRoutesAndDefaultGateway) {
 }
 
 TEST(IpTables, AddressTableAndNetworkParameters) {
-  ULONG size = 0;
-  ASSERT_EQ(GetIpAddrTable(nullptr, &size, 1), ERROR_INSUFFICIENT_BUFFER);
-  std::vector<std::uint8_t> buffer(size);
+  std::vector<std::uint8_t> buffer = TwoCalls(ERROR_INSUFFICIENT_BUFFER, [](void* at, ULONG* size) {
+    return GetIpAddrTable(static_cast<MIB_IPADDRTABLE*>(at), size, 1);
+  });
+  ASSERT_GE(buffer.size(), sizeof(DWORD));
   auto* table = reinterpret_cast<MIB_IPADDRTABLE*>(buffer.data());
-  ASSERT_EQ(GetIpAddrTable(table, &size, 1), ERROR_SUCCESS);
   int found = 0;
   for (DWORD i = 0; i < table->dwNumEntries; ++i) {
     const MIB_IPADDRROW& row = table->table[i];
@@ -256,11 +265,11 @@ TEST(IpTables, AddressTableAndNetworkParameters) {
   }
   EXPECT_EQ(found, 2);
 
-  size = 0;
-  ASSERT_EQ(GetNetworkParams(nullptr, &size), ERROR_BUFFER_OVERFLOW);
-  std::vector<std::uint8_t> params(size);
+  std::vector<std::uint8_t> params = TwoCalls(ERROR_BUFFER_OVERFLOW, [](void* at, ULONG* size) {
+    return GetNetworkParams(static_cast<FIXED_INFO*>(at), size);
+  });
+  ASSERT_GE(params.size(), sizeof(FIXED_INFO));
   auto* info = reinterpret_cast<FIXED_INFO*>(params.data());
-  ASSERT_EQ(GetNetworkParams(info, &size), ERROR_SUCCESS);
   char host[256] = {};
   gethostname(host, sizeof host - 1);
   EXPECT_EQ(std::string(info->HostName), std::string(host).substr(0, std::string(host).find('.')));
