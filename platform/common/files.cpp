@@ -264,12 +264,12 @@ HANDLE CreateFile(const char* path, DWORD desiredAccess, DWORD shareMode, DWORD 
   if (!Shares().Add(key, ShareTable::Open{needs, shareMode}, &id)) return FailFile(ERROR_SHARING_VIOLATION, fd);
   // From here the object owns fd and the table entry.
   auto file = std::make_shared<FileObject>(fd, access, key, id);
-  if (access.remove) Shares().MarkDeleteOnClose(key, folder, name);
   if (truncates && existed && ::ftruncate(fd, 0) != 0) {
     DWORD code = LastErrorForErrno(errno);
     file.reset();
     return FailFile(code);
   }
+  if (access.remove) Shares().MarkDeleteOnClose(key, folder, name);
   HANDLE handle = kernel::AddHandle(std::move(file));
   if (handle == nullptr) return INVALID_HANDLE_VALUE;
   // Like the original system: success over an existing file says so.

@@ -70,6 +70,7 @@ class ProcessObject final : public kernel::KernelObject {
   // True once the child has been reaped (mutex_ held).
   bool Reap(int options) {
     siginfo_t info{};
+    failed_ = 0;
     int rc;
     do {
       rc = ::waitid(P_PIDFD, static_cast<id_t>(pidfd_->get()), &info, WEXITED | options);

@@ -11,7 +11,7 @@ using namespace platform;
 
 namespace {
 
-TEST(ErrorTranslation, LastErrorToErrnoAsCallersNumberThem) {
+TEST(KernelErrorTranslation, LastErrorToErrnoAsCallersNumberThem) {
   EXPECT_EQ(ErrnoForLastError(ERROR_SUCCESS), 0);
   EXPECT_EQ(ErrnoForLastError(ERROR_INVALID_PARAMETER), 22);
   EXPECT_EQ(ErrnoForLastError(ERROR_FILE_NOT_FOUND), 2);
@@ -26,7 +26,7 @@ TEST(ErrorTranslation, LastErrorToErrnoAsCallersNumberThem) {
   EXPECT_EQ(ErrnoForLastError(123456), 22) << "unknown codes read as a bad argument";
 }
 
-TEST(ErrorTranslation, LinuxErrnoToLastError) {
+TEST(KernelErrorTranslation, LinuxErrnoToLastError) {
   EXPECT_EQ(LastErrorForErrno(ENOENT), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(LastErrorForErrno(EACCES), ERROR_ACCESS_DENIED);
   EXPECT_EQ(LastErrorForErrno(EPERM), ERROR_ACCESS_DENIED);
@@ -41,7 +41,7 @@ TEST(ErrorTranslation, LinuxErrnoToLastError) {
   EXPECT_EQ(ErrnoForLastError(LastErrorForErrno(ETIMEDOUT)), kErrnoTimedOut);
 }
 
-TEST(ErrorTranslation, ErrorsArePerThreadAndRestorable) {
+TEST(KernelErrorTranslation, ErrorsArePerThreadAndRestorable) {
   SetErrors(ERROR_BAD_LENGTH, kErrnoIo);
   SavedErrors saved;
   std::thread([] {

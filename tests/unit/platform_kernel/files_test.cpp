@@ -22,7 +22,7 @@ namespace {
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD kRW = GENERIC_READ | GENERIC_WRITE;
 
-class Files : public ::testing::Test {
+class KernelFiles : public ::testing::Test {
  protected:
   void SetUp() override {
     char pattern[] = "/tmp/morvane-files-XXXXXX";
@@ -47,7 +47,7 @@ class Files : public ::testing::Test {
   std::string dir_;
 };
 
-TEST_F(Files, DispositionsCreateOpenAndTruncate) {
+TEST_F(KernelFiles, DispositionsCreateOpenAndTruncate) {
   const std::string path = Path("a.dat");
   SetLastError(0);
   EXPECT_EQ(CreateFile(path.c_str(), GENERIC_READ, kShareAll, OPEN_EXISTING, 0), INVALID_HANDLE_VALUE);
@@ -108,7 +108,7 @@ TEST_F(Files, DispositionsCreateOpenAndTruncate) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 }
 
-TEST_F(Files, ShareModesAreEnforcedBetweenOpens) {
+TEST_F(KernelFiles, ShareModesAreEnforcedBetweenOpens) {
   const std::string path = Path("shared.dat");
   Put(path, "keep me");
   HANDLE reader = CreateFile(path.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
@@ -149,7 +149,7 @@ TEST_F(Files, ShareModesAreEnforcedBetweenOpens) {
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
-TEST_F(Files, DeleteOnCloseOutlivesAnotherProcessWritingTheFile) {
+TEST_F(KernelFiles, DeleteOnCloseOutlivesAnotherProcessWritingTheFile) {
   const std::string path = Path("MWPCUtil-1.dat");
   HANDLE mine = CreateFile(path.c_str(), kRW, kShareAll, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE);
@@ -177,7 +177,7 @@ TEST_F(Files, DeleteOnCloseOutlivesAnotherProcessWritingTheFile) {
   EXPECT_FALSE(Exists(path)) << "gone with the last handle";
 }
 
-TEST_F(Files, DeleteOnCloseRemovesOnlyTheFileItOpened) {
+TEST_F(KernelFiles, DeleteOnCloseRemovesOnlyTheFileItOpened) {
   const std::string path = Path("temp.dat");
   HANDLE h = CreateFile(path.c_str(), kRW, kShareAll, CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
@@ -188,7 +188,7 @@ TEST_F(Files, DeleteOnCloseRemovesOnlyTheFileItOpened) {
   EXPECT_EQ(Get(path), "someone else's");
 }
 
-TEST_F(Files, SymbolicLinksAreRefusedForOpenAndCreate) {
+TEST_F(KernelFiles, SymbolicLinksAreRefusedForOpenAndCreate) {
   const std::string target = Path("target.dat");
   const std::string link = Path("link.dat");
   Put(target, "precious");
@@ -209,7 +209,7 @@ TEST_F(Files, SymbolicLinksAreRefusedForOpenAndCreate) {
   EXPECT_FALSE(Exists(nowhere)) << "no file created at the link's target";
 }
 
-TEST_F(Files, AnythingButARegularFileIsRefused) {
+TEST_F(KernelFiles, AnythingButARegularFileIsRefused) {
   EXPECT_EQ(CreateFile(dir_.c_str(), GENERIC_READ, kShareAll, OPEN_EXISTING, 0), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
   const std::string fifo = Path("fifo");
@@ -221,7 +221,7 @@ TEST_F(Files, AnythingButARegularFileIsRefused) {
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
 }
 
-TEST_F(Files, HandlesOfOtherKindsDoNoFileIo) {
+TEST_F(KernelFiles, HandlesOfOtherKindsDoNoFileIo) {
   HANDLE event = CreateEvent(false);
   char buffer[4];
   DWORD n = 7;

@@ -26,7 +26,7 @@ DWORD RunToEnd(HANDLE process) {
   return code;
 }
 
-TEST(Processes, ExitCodesReadAsTheLowEightBits) {
+TEST(KernelProcesses, ExitCodesReadAsTheLowEightBits) {
   HANDLE p = StartProcess(KERNEL_HELPER, {"exit", "7"}, "");
   ASSERT_NE(p, nullptr) << GetLastError();
   EXPECT_EQ(RunToEnd(p), 7u);
@@ -38,7 +38,7 @@ TEST(Processes, ExitCodesReadAsTheLowEightBits) {
   EXPECT_EQ(RunToEnd(p), 0u);
 }
 
-TEST(Processes, AWaitTimesOutWhileTheProcessRuns) {
+TEST(KernelProcesses, AWaitTimesOutWhileTheProcessRuns) {
   HANDLE p = StartProcess(KERNEL_HELPER, {"sleep"}, "");
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(WaitForSingleObject(p, 20), WAIT_TIMEOUT);
@@ -51,7 +51,7 @@ TEST(Processes, AWaitTimesOutWhileTheProcessRuns) {
   EXPECT_EQ(RunToEnd(p), 128u + SIGKILL);
 }
 
-TEST(Processes, AHandleClosedWhileTheProcessRunsIsNoFailure) {
+TEST(KernelProcesses, AHandleClosedWhileTheProcessRunsIsNoFailure) {
   HANDLE p = StartProcess(KERNEL_HELPER, {"sleep"}, "");
   ASSERT_NE(p, nullptr);
   pid_t pid = static_cast<pid_t>(GetProcessId(p));
@@ -63,7 +63,7 @@ TEST(Processes, AHandleClosedWhileTheProcessRunsIsNoFailure) {
 }
 
 // A copy of the helper under its own name in a folder of its own.
-class ProgramSearch : public ::testing::Test {
+class KernelProgramSearch : public ::testing::Test {
  protected:
   void SetUp() override {
     char pattern[] = "/tmp/morvane-search-XXXXXX";
@@ -86,7 +86,7 @@ class ProgramSearch : public ::testing::Test {
   std::string dir_, name_, savedPath_, savedCwd_;
 };
 
-TEST_F(ProgramSearch, TheCurrentDirectoryIsNeverSearched) {
+TEST_F(KernelProgramSearch, TheCurrentDirectoryIsNeverSearched) {
   ASSERT_EQ(::chdir(dir_.c_str()), 0);
   ::setenv("PATH", ("::.:./:" + savedPath_ + ":").c_str(), 1);
   SetLastError(0);
@@ -96,7 +96,7 @@ TEST_F(ProgramSearch, TheCurrentDirectoryIsNeverSearched) {
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
-TEST_F(ProgramSearch, ThePreferredFolderComesFirstThenPath) {
+TEST_F(KernelProgramSearch, ThePreferredFolderComesFirstThenPath) {
   HANDLE p = StartProcess(name_, {"exit", "3"}, dir_);
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(RunToEnd(p), 3u);
@@ -112,7 +112,7 @@ TEST_F(ProgramSearch, ThePreferredFolderComesFirstThenPath) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 }
 
-TEST_F(ProgramSearch, AnExeSuffixFindsTheProgramWithoutIt) {
+TEST_F(KernelProgramSearch, AnExeSuffixFindsTheProgramWithoutIt) {
   HANDLE p = StartProcess(name_ + ".exe", {"exit", "5"}, dir_);
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(RunToEnd(p), 5u);
@@ -121,13 +121,13 @@ TEST_F(ProgramSearch, AnExeSuffixFindsTheProgramWithoutIt) {
   EXPECT_EQ(RunToEnd(p), 6u);
 }
 
-TEST_F(ProgramSearch, AFileWithoutExecutePermissionIsNotAProgram) {
+TEST_F(KernelProgramSearch, AFileWithoutExecutePermissionIsNotAProgram) {
   ASSERT_EQ(::chmod((dir_ + "/" + name_).c_str(), 0644), 0);
   EXPECT_EQ(StartProcess(name_, {"exit", "0"}, dir_), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
-TEST(RunningProgram, KnowsItsFolderNameAndTracer) {
+TEST(KernelRunningProgram, KnowsItsFolderNameAndTracer) {
   std::string exe = std::filesystem::canonical("/proc/self/exe").string();
   std::string folder = exe.substr(0, exe.rfind('/'));
   EXPECT_EQ(ModuleDirectory(reinterpret_cast<const void*>(&RunToEnd)), folder);

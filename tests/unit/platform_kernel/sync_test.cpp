@@ -25,7 +25,7 @@ constexpr DWORD kBound = 20000;  // generous bound for things that must happen
 
 bool IsSignalled(HANDLE h) { return WaitForSingleObject(h, 0) == WAIT_OBJECT_0; }
 
-TEST(Events, ManualResetStaysSetUntilReset) {
+TEST(KernelEvents, ManualResetStaysSetUntilReset) {
   HANDLE e = CreateEvent(false);
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
@@ -43,7 +43,7 @@ TEST(Events, ManualResetStaysSetUntilReset) {
   EXPECT_TRUE(CloseHandle(on));
 }
 
-TEST(Events, HandlesAreSmallDistinctAndNeverInvalid) {
+TEST(KernelEvents, HandlesAreSmallDistinctAndNeverInvalid) {
   std::set<std::uintptr_t> seen;
   std::vector<HANDLE> handles;
   for (int i = 0; i < 200; ++i) {
@@ -58,7 +58,7 @@ TEST(Events, HandlesAreSmallDistinctAndNeverInvalid) {
   for (HANDLE h : handles) EXPECT_TRUE(CloseHandle(h));
 }
 
-TEST(Events, BadHandlesFailWithInvalidHandle) {
+TEST(KernelEvents, BadHandlesFailWithInvalidHandle) {
   HANDLE e = CreateEvent(false);
   ASSERT_TRUE(CloseHandle(e));
   SetLastError(0);
@@ -89,7 +89,7 @@ TEST(Events, BadHandlesFailWithInvalidHandle) {
   CloseHandle(good);
 }
 
-TEST(Events, NamedEventsShareOneObjectWhileAHandleLives) {
+TEST(KernelEvents, NamedEventsShareOneObjectWhileAHandleLives) {
   HANDLE first = CreateEvent(false, "kernel-test-named");
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
@@ -114,7 +114,7 @@ TEST(Events, NamedEventsShareOneObjectWhileAHandleLives) {
   EXPECT_EQ(OpenEvent("kernel-test-named"), nullptr) << "the name goes with the last handle";
 }
 
-TEST(Waits, ReportTheLowestSignalledHandle) {
+TEST(KernelWaits, ReportTheLowestSignalledHandle) {
   HANDLE e[3] = {CreateEvent(false), CreateEvent(false), CreateEvent(false)};
   EXPECT_EQ(WaitForMultipleObjects(3, e, 0), WAIT_TIMEOUT);
   SetEvent(e[2]);
@@ -138,7 +138,7 @@ DWORD SetAfterGo(void* argument) {
   return 0;
 }
 
-TEST(Waits, WakeForTheHandleAnotherThreadSets) {
+TEST(KernelWaits, WakeForTheHandleAnotherThreadSets) {
   HANDLE e[3] = {CreateEvent(false), CreateEvent(false), CreateEvent(false)};
   HANDLE go = CreateEvent(true);
   SetLater work{go, e[1]};
@@ -151,7 +151,7 @@ TEST(Waits, WakeForTheHandleAnotherThreadSets) {
   for (HANDLE h : e) CloseHandle(h);
 }
 
-TEST(Waits, TimeOutWhenNothingIsSignalled) {
+TEST(KernelWaits, TimeOutWhenNothingIsSignalled) {
   HANDLE e = CreateEvent(false);
   SetLastError(0);
   EXPECT_EQ(WaitForSingleObject(e, 20), WAIT_TIMEOUT);
@@ -159,7 +159,7 @@ TEST(Waits, TimeOutWhenNothingIsSignalled) {
   CloseHandle(e);
 }
 
-TEST(Waits, ClosingOneHandleDoesNotDisturbAWaitOnAnother) {
+TEST(KernelWaits, ClosingOneHandleDoesNotDisturbAWaitOnAnother) {
   HANDLE a = CreateEvent(false, "kernel-test-close-race");
   HANDLE b = OpenEvent("kernel-test-close-race");
   HANDLE waiting = CreateEvent(false);
@@ -187,7 +187,7 @@ TEST(Waits, ClosingOneHandleDoesNotDisturbAWaitOnAnother) {
   CloseHandle(waiting);
 }
 
-TEST(Timers, FireOnceAndStaySignalledUntilSetOrCancelled) {
+TEST(KernelTimers, FireOnceAndStaySignalledUntilSetOrCancelled) {
   HANDLE timer = CreateWaitableTimer();
   ASSERT_NE(timer, nullptr);
   EXPECT_EQ(WaitForSingleObject(timer, 0), WAIT_TIMEOUT) << "a new timer is not signalled";
@@ -209,7 +209,7 @@ TEST(Timers, FireOnceAndStaySignalledUntilSetOrCancelled) {
   CloseHandle(timer);
 }
 
-TEST(Timers, ACancelledTimerNeverFires) {
+TEST(KernelTimers, ACancelledTimerNeverFires) {
   HANDLE cancelled = CreateWaitableTimer();
   HANDLE later = CreateWaitableTimer();
   ASSERT_TRUE(SetWaitableTimer(cancelled, 10));
@@ -235,7 +235,7 @@ DWORD ReturnAfterGo(void* argument) {
   return WaitForSingleObject(work->go, kBound) == WAIT_OBJECT_0 ? 42 : 1;
 }
 
-TEST(Threads, SignalledWhenTheFunctionHasReturnedWithItsExitCode) {
+TEST(KernelThreads, SignalledWhenTheFunctionHasReturnedWithItsExitCode) {
   ThreadWork work;
   work.go = CreateEvent(false);
   DWORD id = 0;
@@ -259,7 +259,7 @@ TEST(Threads, SignalledWhenTheFunctionHasReturnedWithItsExitCode) {
   CloseHandle(work.go);
 }
 
-TEST(Threads, AHandleClosedEarlyLetsTheThreadRunToItsEnd) {
+TEST(KernelThreads, AHandleClosedEarlyLetsTheThreadRunToItsEnd) {
   HANDLE go = CreateEvent(false);
   HANDLE done = CreateEvent(false);
   SetLater work{go, done};
@@ -272,7 +272,7 @@ TEST(Threads, AHandleClosedEarlyLetsTheThreadRunToItsEnd) {
   CloseHandle(done);
 }
 
-TEST(Threads, RefuseANullFunctionAndUnknownPriorities) {
+TEST(KernelThreads, RefuseANullFunctionAndUnknownPriorities) {
   SetLastError(0);
   EXPECT_EQ(CreateThread(nullptr, nullptr), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
@@ -288,7 +288,7 @@ TEST(Threads, RefuseANullFunctionAndUnknownPriorities) {
   CloseHandle(done);
 }
 
-TEST(ReadEvent, FollowsTheReadabilityOfADescriptor) {
+TEST(KernelReadEvent, FollowsTheReadabilityOfADescriptor) {
   int sv[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, sv), 0);
   HANDLE event = CreateEvent(false);
@@ -344,7 +344,7 @@ void ExpectCloseSocketEndsTheWait(int fd) {
   CloseHandle(work.started);
 }
 
-TEST(Sockets, SelectReadableReportsDataTimeOutAndBadDescriptors) {
+TEST(KernelSockets, SelectReadableReportsDataTimeOutAndBadDescriptors) {
   int sv[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
   EXPECT_EQ(SelectReadable(sv[0], 0), 0);
@@ -358,7 +358,7 @@ TEST(Sockets, SelectReadableReportsDataTimeOutAndBadDescriptors) {
   EXPECT_EQ(errno, EBADF);
 }
 
-TEST(Sockets, CloseSocketEndsAWaitAndKeepsTheNumber) {
+TEST(KernelSockets, CloseSocketEndsAWaitAndKeepsTheNumber) {
   int sv[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
   ExpectCloseSocketEndsTheWait(sv[0]);
@@ -366,7 +366,7 @@ TEST(Sockets, CloseSocketEndsAWaitAndKeepsTheNumber) {
   ::close(sv[1]);
 }
 
-TEST(Sockets, CloseSocketAlsoEndsAWaitOnADescriptorThatIsNoSocket) {
+TEST(KernelSockets, CloseSocketAlsoEndsAWaitOnADescriptorThatIsNoSocket) {
   int pipeFds[2];
   ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
   ExpectCloseSocketEndsTheWait(pipeFds[0]);
@@ -374,13 +374,13 @@ TEST(Sockets, CloseSocketAlsoEndsAWaitOnADescriptorThatIsNoSocket) {
   ::close(pipeFds[1]);
 }
 
-TEST(Sockets, ByteOrder) {
+TEST(KernelSockets, ByteOrder) {
   EXPECT_EQ(htons(0x1234), 0x3412);
   EXPECT_EQ(htonl(0x12345678u), 0x78563412u);
   EXPECT_EQ(ntohl(htonl(0xC0A80001u)), 0xC0A80001u);
 }
 
-TEST(Time, LocalTimeAndTicks) {
+TEST(KernelTime, LocalTimeAndTicks) {
   SYSTEMTIME now{};
   GetLocalTime(&now);
   std::time_t t = std::time(nullptr);
