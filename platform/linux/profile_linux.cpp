@@ -5,8 +5,8 @@
 // folder, flushed to disk, renamed over the old one), under a lock on the
 // folder so that two processes do not lose each other's values. A file that
 // does not parse is reported once, read as empty, and left alone until the
-// program writes a value; that write first keeps a copy of the unreadable
-// file as "<program>.ini.bad".
+// program writes a value; that write first sets the unreadable file aside as
+// "<program>.ini.bad".
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -226,9 +226,10 @@ class IniFileStore final : public ProfileStore {
     ini::Document document;
     std::string why;
     if (!ini::Parse(*text, &document, &why)) {
-      // Starting afresh replaces the unreadable file; keep what it held.
+      // Starting afresh replaces the unreadable file; keep it whole, under
+      // another name, rather than a copy of what could be read of it.
       std::string keep = path + ".bad";
-      if (!ReplaceFile(folder, keep, *text)) return FailErrno("keep a copy of the unreadable settings in", keep);
+      if (::rename(path.c_str(), keep.c_str()) != 0) return FailErrno("set aside the unreadable settings as", keep);
       PlatformTrace("** Settings file \"%s\" did not parse (%s); starting afresh, its old text kept as \"%s\"\n",
                     path.c_str(), why.c_str(), keep.c_str());
       document = ini::Document();

@@ -133,6 +133,17 @@ TEST_F(Settings, DamagedFileIsReportedReadAsAbsentAndKeptUntilAWrite) {
   EXPECT_EQ(Profile("Morvane", "VNTest").GetInt("Settings", "NumPings", 3), 5u);
 }
 
+TEST_F(Settings, OversizedFileIsSetAsideWhole) {
+  fs::create_directories(File().parent_path());
+  const std::string huge = "[Settings]\n" + std::string(ini::kMaxFileBytes, ';') + "\n";
+  std::ofstream(File(), std::ios::binary) << huge;
+  Profile profile("Morvane", "VNTest");
+  EXPECT_EQ(profile.GetInt("Settings", "NumPings", 3), 3u);
+  ASSERT_TRUE(profile.WriteInt("Settings", "NumPings", 4));
+  EXPECT_EQ(ReadText(File().string() + ".bad"), huge);
+  EXPECT_EQ(profile.GetInt("Settings", "NumPings", 3), 4u);
+}
+
 TEST_F(Settings, NamesTheFileCannotHoldAreRefusedAndChangeNothing) {
   Profile profile("Morvane", "VNTest");
   for (const char* name : {"", "a=b", "[x]", ";comment", " padded", "line\nbreak"}) {
