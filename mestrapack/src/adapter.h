@@ -89,6 +89,22 @@ class CAdapter {
   };
   using AdapterInfoChain = std::unique_ptr<platform::IP_ADAPTER_INFO[], AdapterInfoDeleter>;
 
+  struct OffloadWay {
+    const char* routine;
+    const char* findName;
+    BOOL (CAdapter::*query)(HANDLE, BYTE*, DWORD, DWORD*);
+    BYTE* (CAdapter::*find)(BYTE*, DWORD);
+  };
+  struct OffloadRequest {
+    const char* routine;
+    DWORD minimum;
+    DWORD oid;
+    const void* header;
+    std::size_t headerSize;
+  };
+  BOOL GetOffloadRecord(HANDLE device, void* out, std::size_t outSize, const OffloadWay& way);
+  BOOL QueryOffloads(HANDLE device, BYTE* buffer, DWORD length, const OffloadRequest& request, DWORD* answerLength);
+
   BOOL DoOpenAdapter();
   BOOL ConnectReadEvent();
   BOOL FinishOpenAdapter();

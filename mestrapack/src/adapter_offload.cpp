@@ -70,12 +70,14 @@ BOOL CAdapter::GetChecksumOffloadTask(MESTRAPACK_CHECKSUM_OFFLOAD* record) {
   return result;
 }
 
-BOOL CAdapter::Get5XCksumOffloadTask(HANDLE device, MESTRAPACK_CHECKSUM_OFFLOAD* record) {
+// Both generations are asked the same way: a query buffer, the driver's
+// answer, and the record found in it (copied out, or zeroed when missing).
+BOOL CAdapter::GetOffloadRecord(HANDLE device, void* out, std::size_t outSize, const OffloadWay& way) {
   platform::Guard guard(m_Lock);
-  if (record == nullptr) {
+  if (out == nullptr) {
     m_nErrno = kErrnoInval;
     m_dwLastError = ERROR_INVALID_PARAMETER;
-    DebugTrace("** CAdapter(%s)::Get5XCksumOffloadTask: NULL parameter(s) passed\n", Name());
+    DebugTrace("** CAdapter(%s)::%s: NULL parameter(s) passed\n", Name(), way.routine);
     ApplyError();
     return FALSE;
   }
@@ -83,119 +85,83 @@ BOOL CAdapter::Get5XCksumOffloadTask(HANDLE device, MESTRAPACK_CHECKSUM_OFFLOAD*
   if (!buffer) {
     m_nErrno = kErrnoNoMem;
     m_dwLastError = ERROR_NOT_ENOUGH_MEMORY;
-    DebugTrace("** CAdapter(%s)::Get5XCksumOffloadTask: new BYTE [%d] failed; rc=%d: %s\n", Name(),
+    DebugTrace("** CAdapter(%s)::%s: new BYTE [%d] failed; rc=%d: %s\n", Name(), way.routine,
                static_cast<int>(kQueryBufferBytes), static_cast<int>(m_dwLastError),
                FormatLastError(m_dwLastError).c_str());
   } else {
     DWORD answerLength = 0;
-    if (Query5XOffloads(device, buffer.get(), kQueryBufferBytes, &answerLength)) {
-      if (const BYTE* task = Find5XChecksumTask(buffer.get(), answerLength)) {
-        std::memcpy(record, task, sizeof *record);
+    if ((this->*way.query)(device, buffer.get(), kQueryBufferBytes, &answerLength)) {
+      if (const BYTE* found = (this->*way.find)(buffer.get(), answerLength)) {
+        std::memcpy(out, found, outSize);
         m_dwLastError = 0;
         m_nErrno = 0;
         ApplyError();
         return TRUE;
       }
-      DebugTrace("** CAdapter(%s)::Get5XCksumOffloadTask: Find5XChecksumTask failed; rc=%d: %s\n", Name(),
+      DebugTrace("** CAdapter(%s)::%s: %s failed; rc=%d: %s\n", Name(), way.routine, way.findName,
                  static_cast<int>(m_dwLastError), FormatLastError(m_dwLastError).c_str());
     }
   }
-  std::memset(record, 0, sizeof *record);
+  std::memset(out, 0, outSize);
   ApplyError();
   return FALSE;
+}
+
+BOOL CAdapter::Get5XCksumOffloadTask(HANDLE device, MESTRAPACK_CHECKSUM_OFFLOAD* record) {
+  static const OffloadWay way = {"Get5XCksumOffloadTask", "Find5XChecksumTask", &CAdapter::Query5XOffloads,
+                                 &CAdapter::Find5XChecksumTask};
+  return GetOffloadRecord(device, record, sizeof *record, way);
 }
 
 BOOL CAdapter::Get6XCksumOffloadInfo(HANDLE device, npf::NDIS6_CHECKSUM_OFFLOAD* info) {
-  platform::Guard guard(m_Lock);
-  if (info == nullptr) {
-    m_nErrno = kErrnoInval;
-    m_dwLastError = ERROR_INVALID_PARAMETER;
-    DebugTrace("** CAdapter(%s)::Get6XCksumOffloadInfo: NULL parameter(s) passed\n", Name());
-    ApplyError();
-    return FALSE;
-  }
-  std::unique_ptr<BYTE[]> buffer(new (std::nothrow) BYTE[kQueryBufferBytes]);
-  if (!buffer) {
-    m_nErrno = kErrnoNoMem;
-    m_dwLastError = ERROR_NOT_ENOUGH_MEMORY;
-    DebugTrace("** CAdapter(%s)::Get6XCksumOffloadInfo: new BYTE [%d] failed; rc=%d: %s\n", Name(),
-               static_cast<int>(kQueryBufferBytes), static_cast<int>(m_dwLastError),
-               FormatLastError(m_dwLastError).c_str());
-  } else {
-    DWORD answerLength = 0;
-    if (Query6XOffloads(device, buffer.get(), kQueryBufferBytes, &answerLength)) {
-      if (const BYTE* found = Find6XCksumOffload(buffer.get(), answerLength)) {
-        std::memcpy(info, found, sizeof *info);
-        m_dwLastError = 0;
-        m_nErrno = 0;
-        ApplyError();
-        return TRUE;
-      }
-      DebugTrace("** CAdapter(%s)::Get6XCksumOffloadInfo: Find6XCksumOffload failed; rc=%d: %s\n", Name(),
-                 static_cast<int>(m_dwLastError), FormatLastError(m_dwLastError).c_str());
-    }
-  }
-  std::memset(info, 0, sizeof *info);
-  ApplyError();
-  return FALSE;
+  static const OffloadWay way = {"Get6XCksumOffloadInfo", "Find6XCksumOffload", &CAdapter::Query6XOffloads,
+                                 &CAdapter::Find6XCksumOffload};
+  return GetOffloadRecord(device, info, sizeof *info, way);
 }
 
-BOOL CAdapter::Query5XOffloads(HANDLE device, BYTE* buffer, DWORD length, DWORD* answerLength) {
+BOOL CAdapter::QueryOffloads(HANDLE device, BYTE* buffer, DWORD length, const OffloadRequest& request,
+                             DWORD* answerLength) {
   platform::Guard guard(m_Lock);
   *answerLength = 0;
-  if (buffer == nullptr || length < kNdis5Minimum) {
-    MP_ASSERT(buffer != nullptr && length >= kNdis5Minimum);
+  if (buffer == nullptr || length < request.minimum) {
+    MP_ASSERT(buffer != nullptr && length >= request.minimum);
     m_nErrno = kErrnoAgain;
     m_dwLastError = ERROR_INSUFFICIENT_BUFFER;
-    DebugTrace("** CAdapter(%s)::Query5XOffloads: specified buffer size (%d) is too small; min = %d\n", Name(),
-               static_cast<int>(length), static_cast<int>(kNdis5Minimum));
+    DebugTrace("** CAdapter(%s)::%s: specified buffer size (%d) is too small; min = %d\n", Name(), request.routine,
+               static_cast<int>(length), static_cast<int>(request.minimum));
     ApplyError();
     return FALSE;
   }
   std::memset(buffer, 0, length);
+  std::memcpy(buffer, request.header, request.headerSize);
+  BOOL ok = QueryGlobalStats(device, request.oid, buffer, length, answerLength);
+  if (ok && *answerLength > length) {
+    *answerLength = 0;
+    SetLastError(ERROR_INVALID_DATA);
+    ok = FALSE;
+  }
+  RecordThreadError();
+  ApplyError();
+  return ok;
+}
+
+BOOL CAdapter::Query5XOffloads(HANDLE device, BYTE* buffer, DWORD length, DWORD* answerLength) {
   npf::NDIS_TASK_OFFLOAD_HEADER header{};
   header.Version = 1;
   header.Size = sizeof header;
   header.EncapsulationFormatEncapsulation = 2;  // IEEE 802.3
-  std::memcpy(buffer, &header, sizeof header);
-  BOOL ok = QueryGlobalStats(device, npf::OID_TCP_TASK_OFFLOAD, buffer, length, answerLength);
-  if (ok && *answerLength > length) {
-    *answerLength = 0;
-    SetLastError(ERROR_INVALID_DATA);
-    ok = FALSE;
-  }
-  RecordThreadError();
-  ApplyError();
-  return ok;
+  const OffloadRequest request = {"Query5XOffloads", kNdis5Minimum, npf::OID_TCP_TASK_OFFLOAD, &header, sizeof header};
+  return QueryOffloads(device, buffer, length, request, answerLength);
 }
 
 BOOL CAdapter::Query6XOffloads(HANDLE device, BYTE* buffer, DWORD length, DWORD* answerLength) {
-  platform::Guard guard(m_Lock);
-  *answerLength = 0;
-  if (buffer == nullptr || length < kNdis6Minimum) {
-    MP_ASSERT(buffer != nullptr && length >= kNdis6Minimum);
-    m_nErrno = kErrnoAgain;
-    m_dwLastError = ERROR_INSUFFICIENT_BUFFER;
-    DebugTrace("** CAdapter(%s)::Query6XOffloads: specified buffer size (%d) is too small; min = %d\n", Name(),
-               static_cast<int>(length), static_cast<int>(kNdis6Minimum));
-    ApplyError();
-    return FALSE;
-  }
-  std::memset(buffer, 0, length);
   npf::NDIS_OBJECT_HEADER header{};
   header.Type = npf::NDIS_OBJECT_TYPE_OFFLOAD;
   header.Revision = 1;
   header.Size = static_cast<WORD>(kNdis6Minimum);
-  std::memcpy(buffer, &header, sizeof header);
-  BOOL ok = QueryGlobalStats(device, npf::OID_TCP_OFFLOAD_CURRENT_CONFIG, buffer, length, answerLength);
-  if (ok && *answerLength > length) {
-    *answerLength = 0;
-    SetLastError(ERROR_INVALID_DATA);
-    ok = FALSE;
-  }
-  RecordThreadError();
-  ApplyError();
-  return ok;
+  const OffloadRequest request = {"Query6XOffloads", kNdis6Minimum, npf::OID_TCP_OFFLOAD_CURRENT_CONFIG, &header,
+                                  sizeof header};
+  return QueryOffloads(device, buffer, length, request, answerLength);
 }
 
 BYTE* CAdapter::Find5XChecksumTask(BYTE* buffer, DWORD answerLength) {
