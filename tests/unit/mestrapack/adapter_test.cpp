@@ -236,6 +236,10 @@ TEST_F(AdapterTest, FilterAndStatisticsRequestSizes) {
   EXPECT_EQ(adapter.SetBpf(&filter), 1);
   MESTRAPACK_BPF_STAT stats;
   EXPECT_EQ(adapter.GetStats(&stats), 1);
+  // A program that claims instructions it does not have never reaches the driver.
+  MESTRAPACK_BPF_PROGRAM missing = {2, nullptr};
+  EXPECT_EQ(adapter.SetBpf(&missing), 0);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
   auto filters = machine.RequestsWithCode(npf::PACKET_SETBPFILTER_IOCTL);
   ASSERT_EQ(filters.size(), 1u);
   EXPECT_EQ(filters[0].in.size(), 32u);
