@@ -155,12 +155,9 @@ class CaptureDevice final : public Device {
 
   ~CaptureDevice() override {
     Cancel();
-    if (ownEvent_) {
-      // The handle table may be busy closing this device right now, so the
-      // event's handle is closed a moment later from the host's own thread.
-      HANDLE h = ownEvent_;
-      host_->scheduler().After(0, [h] { CloseHandle(h); });
-    }
+    // Devices are destroyed outside the handle table's lock, so the event
+    // this device made for its reader can be closed right here.
+    if (ownEvent_) CloseHandle(ownEvent_);
   }
 
   DWORD Read(void* buffer, DWORD size, DWORD* bytesRead) override {

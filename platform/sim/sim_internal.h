@@ -68,7 +68,6 @@ class CaptureCore {
   // hardware filter does not apply); `own`: this open sent it.
   void Offer(ByteSpan frame, bool outgoing, bool own);
   void WakeReaders();
-  bool noLoopback() const;
 
   const SimAdapterModel& adapter_;
   const std::size_t adapterIndex_;
@@ -95,7 +94,6 @@ class CaptureCore {
   UINT received_ = 0;
   UINT dropped_ = 0;
   std::shared_ptr<EventControl> event_;
-  bool eventSignalled_ = false;
   // Brings the read event in line with the queue; call with mu_ held.
   void UpdateEventLocked();
 };
@@ -190,9 +188,10 @@ class HostImpl final : public SimHost, public std::enable_shared_from_this<HostI
   // Reacts to a frame as the host's stack and the peers would; mu_ held.
   void ReactLocked(std::size_t adapter, const Bytes& frame, Origin origin,
                    std::vector<std::pair<std::shared_ptr<StationCore>, Bytes>>* tunDeliveries);
-  void ReplyLater(std::size_t adapter, DWORD delayMs, Bytes frame, Origin origin);
+  // Answers go on the LAN of the frame being reacted to; mu_ held.
+  void ReplyLater(DWORD delayMs, Bytes frame, Origin origin);
   // Sends an echo reply as a peer or far host behaves; mu_ held.
-  void EchoReplyLocked(std::size_t adapter, std::mt19937_64& rng, const Behaviour& b, Bytes frame, Origin origin);
+  void EchoReplyLocked(std::mt19937_64& rng, const Behaviour& b, Bytes frame, Origin origin);
   void HostStackIpLocked(std::size_t adapter, const Ethernet& eth, const Ipv4& ip, ByteSpan packet,
                          std::vector<std::pair<std::shared_ptr<StationCore>, Bytes>>* tunDeliveries);
   PeerState* PeerByMacLocked(std::size_t adapter, const Mac& mac);
@@ -217,6 +216,14 @@ class HostImpl final : public SimHost, public std::enable_shared_from_this<HostI
     std::optional<Mac> mac;
   };
   std::vector<ArpWait*> arpWaits_;
+  // Replies decided while reacting to a frame; Inject schedules them once
+  // the frame itself has been delivered, so no answer overtakes its question.
+  struct Pending {
+    DWORD delayMs;
+    Bytes frame;
+    Origin origin;
+  };
+  std::vector<Pending>* pending_ = nullptr;
   DWORD dropNext_ = 0, duplicateNext_ = 0, delayNext_ = 0, delayNextMs_ = 0;
   WORD hostIpId_ = 1;
   DWORD pingSerial_ = 0;

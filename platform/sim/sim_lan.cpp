@@ -81,8 +81,6 @@ bool HardwareFilterPasses(DWORD filter, const Mac& adapterMac, const Mac& dest) 
 
 }  // namespace
 
-bool CaptureCore::noLoopback() const { return noLoopback_; }
-
 void CaptureCore::Offer(ByteSpan frame, bool outgoing, bool own) {
   std::lock_guard<std::mutex> lock(mu_);
   if (own && noLoopback_) return;
@@ -116,7 +114,6 @@ void CaptureCore::UpdateEventLocked() {
   if (!event_) return;
   if (ready) event_->Set();
   else event_->Reset();
-  eventSignalled_ = ready;
 }
 
 // ---------------------------------------------------------------------------
@@ -405,10 +402,8 @@ void HostImpl::TransmitFromCapture(CaptureCore* from, ByteSpan frame) {
   Inject(from->adapterIndex_, Bytes(frame.begin(), frame.end()), Origin{Origin::Kind::kCapture, from});
 }
 
-void HostImpl::ReplyLater(std::size_t adapter, DWORD delayMs, Bytes frame, Origin origin) {
-  scheduler_.After(delayMs, [this, adapter, f = std::move(frame), origin]() mutable {
-    Inject(adapter, std::move(f), origin);
-  });
+void HostImpl::ReplyLater(DWORD delayMs, Bytes frame, Origin origin) {
+  pending_->push_back(Pending{delayMs, std::move(frame), origin});
 }
 
 std::optional<Mac> HostImpl::NeighbourMacLocked(std::size_t adapter, DWORD ip) {
@@ -466,6 +461,7 @@ void HostImpl::Inject(std::size_t adapter, Bytes frame, Origin origin) {
   std::vector<std::shared_ptr<CaptureCore>> captures;
   std::vector<std::shared_ptr<StationCore>> stations;
   std::vector<std::pair<std::shared_ptr<StationCore>, Bytes>> tunDeliveries;
+  std::vector<Pending> replies;
   std::optional<Ethernet> eth = ParseEthernet(frame);
   if (!eth) return;
   {
@@ -480,12 +476,19 @@ void HostImpl::Inject(std::size_t adapter, Bytes frame, Origin origin) {
       if (origin.kind == Origin::Kind::kStation && origin.who == s.get()) continue;
       if (eth->dest == s->options_.mac || IsGroupMac(eth->dest) || s->options_.promiscuous) stations.push_back(s);
     }
+    pending_ = &replies;
     ReactLocked(adapter, frame, origin, &tunDeliveries);
+    pending_ = nullptr;
   }
   bool outgoing = origin.kind == Origin::Kind::kCapture || origin.kind == Origin::Kind::kHostStack;
   for (auto& c : captures) c->Offer(frame, outgoing, origin.kind == Origin::Kind::kCapture && origin.who == c.get());
   for (auto& s : stations) s->Deliver(frame);
   for (auto& [s, packet] : tunDeliveries) s->Deliver(packet);
+  for (Pending& r : replies) {
+    scheduler_.After(r.delayMs, [this, adapter, f = std::move(r.frame), o = r.origin]() mutable {
+      Inject(adapter, std::move(f), o);
+    });
+  }
 }
 
 PeerState* HostImpl::PeerByMacLocked(std::size_t adapter, const Mac& mac) {
@@ -511,7 +514,7 @@ std::shared_ptr<StationCore> HostImpl::TunStationLocked(std::size_t adapter, DWO
   return nullptr;
 }
 
-void HostImpl::EchoReplyLocked(std::size_t adapter, std::mt19937_64& rng, const Behaviour& b, Bytes frame,
+void HostImpl::EchoReplyLocked(std::mt19937_64& rng, const Behaviour& b, Bytes frame,
                                Origin origin) {
   // Always three draws, so one request's fate never shifts the next one's.
   bool lost = Draw(rng) < b.loss;
@@ -531,8 +534,8 @@ void HostImpl::EchoReplyLocked(std::size_t adapter, std::mt19937_64& rng, const 
     --duplicateNext_;
     twice = true;
   }
-  if (twice) ReplyLater(adapter, delay, frame, origin);
-  ReplyLater(adapter, delay, std::move(frame), origin);
+  if (twice) ReplyLater(delay, frame, origin);
+  ReplyLater(delay, std::move(frame), origin);
 }
 
 void HostImpl::ReactLocked(std::size_t adapter, const Bytes& frame, Origin origin,
@@ -554,7 +557,7 @@ void HostImpl::ReactLocked(std::size_t adapter, const Bytes& frame, Origin origi
         if (own || proxied) {
           Bytes reply = EmitEthernet(arp->senderMac, am.mac, kEtherTypeArp,
                                      EmitArp(2, am.mac, arp->targetIp, arp->senderMac, arp->senderIp));
-          ReplyLater(adapter, 0, std::move(reply), Origin{Origin::Kind::kHostStack, nullptr});
+          ReplyLater(0, std::move(reply), Origin{Origin::Kind::kHostStack, nullptr});
         }
       }
       for (auto& p : peers_) {
@@ -562,7 +565,7 @@ void HostImpl::ReactLocked(std::size_t adapter, const Bytes& frame, Origin origi
         if (origin.kind == Origin::Kind::kPeer && origin.who == p.get()) continue;
         Bytes reply = EmitEthernet(eth->source, p->model.mac, kEtherTypeArp,
                                    EmitArp(2, p->model.mac, p->model.ip, arp->senderMac, arp->senderIp));
-        ReplyLater(adapter, p->model.behaviour.delayMs, std::move(reply), Origin{Origin::Kind::kPeer, p.get()});
+        ReplyLater(p->model.behaviour.delayMs, std::move(reply), Origin{Origin::Kind::kPeer, p.get()});
       }
     } else if (arp->op == 2) {
       if (fromLan && (eth->dest == am.mac || eth->dest == kBroadcastMac)) {
@@ -604,7 +607,7 @@ void HostImpl::ReactLocked(std::size_t adapter, const Bytes& frame, Origin origi
       Bytes reply = EmitEthernet(eth->source, p->model.mac, kEtherTypeIpv4,
                                  EmitIpv4(p->model.ip, ip->source, 1, p->model.behaviour.ttl, p->nextIpId++,
                                           EmitIcmpEcho(0, echo->id, echo->sequence, echo->data)));
-      EchoReplyLocked(adapter, p->rng, p->model.behaviour, std::move(reply), from);
+      EchoReplyLocked(p->rng, p->model.behaviour, std::move(reply), from);
     } else if (echo->type == 0) {
       for (auto& ping : p->pings) {
         if (echo->id != ping->id_ || ip->source != ping->target_ || ping->finished_) continue;
@@ -621,7 +624,7 @@ void HostImpl::ReactLocked(std::size_t adapter, const Bytes& frame, Origin origi
   Bytes reply = EmitEthernet(eth->source, p->model.mac, kEtherTypeIpv4,
                              EmitIpv4(far->model.ip, ip->source, 1, ttl, p->nextIpId++,
                                       EmitIcmpEcho(0, echo->id, echo->sequence, echo->data)));
-  EchoReplyLocked(adapter, far->rng, far->model.behaviour, std::move(reply), from);
+  EchoReplyLocked(far->rng, far->model.behaviour, std::move(reply), from);
 }
 
 void HostImpl::HostStackIpLocked(std::size_t adapter, const Ethernet& eth, const Ipv4& ip, ByteSpan packet,
@@ -638,7 +641,7 @@ void HostImpl::HostStackIpLocked(std::size_t adapter, const Ethernet& eth, const
   Bytes reply = EmitEthernet(eth.source, am.mac, kEtherTypeIpv4,
                              EmitIpv4(*am.ip, ip.source, 1, 128, hostIpId_++,
                                       EmitIcmpEcho(0, echo->id, echo->sequence, echo->data)));
-  ReplyLater(adapter, 0, std::move(reply), Origin{Origin::Kind::kHostStack, nullptr});
+  ReplyLater(0, std::move(reply), Origin{Origin::Kind::kHostStack, nullptr});
 }
 
 // --- The ARP test of the IP helper ---

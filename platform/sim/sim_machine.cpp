@@ -104,10 +104,7 @@ DWORD IpHelperPart::SendArp(DWORD destination, DWORD source, BYTE mac[6]) {
 }
 DWORD NamesPart::Resolve(const std::string& name, DWORD* address) { return m_.Host()->Names().Resolve(name, address); }
 
-SimMachine* CurrentSimMachine() {
-  if (CurrentMachineKind() != MachineKind::kSim) return nullptr;
-  return dynamic_cast<SimMachine*>(&TheMachine());
-}
+SimMachine* CurrentSimMachine() { return dynamic_cast<SimMachine*>(&TheMachine()); }
 
 }  // namespace
 

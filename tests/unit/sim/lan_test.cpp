@@ -178,6 +178,26 @@ TEST(SimLan, LossIsSeededAndRepeatable) {
   EXPECT_LT(a.size(), 16u);
 }
 
+TEST(SimLan, LateAndDuplicateRepliesAsDescribed) {
+  HostModel m = Parse(
+      "adapter sim0\n mac 02-00-00-00-00-10\n ip 192.0.2.10/24\nend\n"
+      "peer 192.0.2.30 delay 0 late 100% 400\n"
+      "peer 192.0.2.31 delay 0 dup 100%\n");
+  std::shared_ptr<SimHost> host = MakeHost(m);
+  std::unique_ptr<Station> guest = host->Attach("sim0", Tap(Ip("192.0.2.111")));
+  Bytes late = EchoFrame(kGuestMac, Mac6{2, 0, 192, 0, 2, 30}, Ip("192.0.2.111"), Ip("192.0.2.30"), 1, 1);
+  Bytes twice = EchoFrame(kGuestMac, Mac6{2, 0, 192, 0, 2, 31}, Ip("192.0.2.111"), Ip("192.0.2.31"), 1, 2);
+  guest->Send(late.data(), late.size());
+  guest->Send(twice.data(), twice.size());
+  std::vector<Bytes> seen;
+  ASSERT_TRUE(StationReceives(*guest, [](const Bytes& f) { return IsEchoReplyFrame(f, Ip("192.0.2.30"), 1, 1); },
+                              &seen));
+  // The late reply comes after both copies of the prompt one.
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_TRUE(IsEchoReplyFrame(seen[0], Ip("192.0.2.31"), 1, 2));
+  EXPECT_EQ(seen[0], seen[1]);
+}
+
 class SimActions : public ::testing::Test {
  protected:
   SimActions() : host_(MakeHost(DefaultHost())), guest_(host_->Attach("sim0", Tap(Ip("192.0.2.111")))) {}

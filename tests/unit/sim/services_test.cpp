@@ -4,10 +4,16 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 
+#include <unistd.h>
+
+#include "platform/file.h"
 #include "platform/iphelper.h"
 #include "platform/machine_testing.h"
 #include "platform/names.h"
+#include "platform/npf.h"
 #include "platform/registry.h"
 #include "platform/sim/sim_host.h"
 #include "platform/sysinfo.h"
@@ -125,7 +131,62 @@ TEST_F(SimServices, SystemFactsAndVersionValues) {
   EXPECT_EQ(f.processorCount, 2u);
   EXPECT_FALSE(f.elevated);
   EXPECT_FALSE(f.osNames[0].empty());
-  EXPECT_EQ(CurrentHost(), nullptr);  // a machine installed for a test is not "the" sim machine
+}
+
+TEST_F(SimServices, InstalledHostIsWhatTheNextCallSees) {
+  std::shared_ptr<SimHost> first = CurrentHost();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->model().hostName, "simhost");
+  HANDLE device = CreateFile("\\\\.\\NPF_sim0", GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0);
+  ASSERT_NE(device, INVALID_HANDLE_VALUE);
+
+  HostModel other;
+  ASSERT_TRUE(ParseHostDescription("host second\nadapter e9\n mac 02-00-00-00-00-09\nend\n", &other, nullptr));
+  std::shared_ptr<SimHost> second = InstallHost(other);
+  ASSERT_TRUE(second);
+  EXPECT_EQ(CurrentHost(), second);
+  ULONG size = sizeof(FIXED_INFO);
+  FIXED_INFO info;
+  ASSERT_EQ(GetNetworkParams(&info, &size), ERROR_SUCCESS);
+  EXPECT_STREQ(info.HostName, "second");
+  EXPECT_EQ(CreateFile("\\\\.\\NPF_sim0", GENERIC_READ, 0, OPEN_EXISTING, 0), INVALID_HANDLE_VALUE);
+
+  // The device opened before stays on the host it was opened on.
+  npf::PACKET_OID_DATA q{};
+  q.Oid = npf::OID_GEN_LINK_SPEED;
+  q.Length = 4;
+  DWORD done;
+  ASSERT_TRUE(DeviceIoControl(device, npf::IOCTL_PROTOCOL_QUERY_OID, &q, sizeof q, &q, sizeof q, &done));
+  EXPECT_EQ(q.Data[0] | q.Data[1] << 8 | q.Data[2] << 16 | q.Data[3] << 24, 10000000);
+  CloseHandle(device);
+}
+
+class SimHostFromEnvironment : public ::testing::Test {
+ protected:
+  ~SimHostFromEnvironment() override {
+    unsetenv(kHostEnvVar);
+    std::filesystem::remove(file_);
+  }
+  void Write(const std::string& text) { std::ofstream(file_) << text; }
+  std::filesystem::path file_ =
+      std::filesystem::temp_directory_path() / ("morvane-sim-env-" + std::to_string(getpid()) + ".host");
+};
+
+TEST_F(SimHostFromEnvironment, NamedFileIsTheHost) {
+  Write("host envhost\nprocessors 8\n");
+  setenv(kHostEnvVar, file_.c_str(), 1);
+  std::unique_ptr<Machine> m = MakeSimMachine();
+  EXPECT_EQ(m->Facts().computerName, "envhost");
+  EXPECT_EQ(m->Facts().processorCount, 8u);
+  unsetenv(kHostEnvVar);
+  EXPECT_EQ(MakeSimMachine()->Facts().computerName, "simhost");
+}
+
+TEST_F(SimHostFromEnvironment, BrokenFileStopsTheProcessNamingTheLine) {
+  Write("host ok\nrouting perhaps\n");
+  setenv(kHostEnvVar, file_.c_str(), 1);
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(MakeSimMachine(), ::testing::ExitedWithCode(2), ":2: 'routing': expected yes or no");
 }
 
 std::string ReadText(HKEY key, const char* name, LONG* rc) {
