@@ -62,6 +62,24 @@ TEST(KernelProcesses, AHandleClosedWhileTheProcessRunsIsNoFailure) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
+TEST(KernelProcesses, OneWaitServesEveryKindOfObject) {
+  HANDLE event = CreateEvent(false);
+  HANDLE timer = CreateWaitableTimer();
+  ASSERT_TRUE(SetWaitableTimer(timer, 600000));
+  HANDLE thread = CreateThread([](void* e) -> DWORD { return WaitForSingleObject(e, INFINITE); }, event);
+  HANDLE process = StartProcess(KERNEL_HELPER, {"sleep"}, "");
+  ASSERT_NE(process, nullptr);
+  HANDLE all[] = {event, timer, thread, process};
+  EXPECT_EQ(WaitForMultipleObjects(4, all, 0), WAIT_TIMEOUT);
+  ASSERT_EQ(::kill(static_cast<pid_t>(GetProcessId(process)), SIGKILL), 0);
+  EXPECT_EQ(WaitForMultipleObjects(4, all, kBound), WAIT_OBJECT_0 + 3) << "the process ended";
+  HANDLE notEvent[] = {timer, thread, process};
+  SetEvent(event);  // lets the thread end
+  EXPECT_EQ(WaitForSingleObject(thread, kBound), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForMultipleObjects(3, notEvent, 0), WAIT_OBJECT_0 + 1) << "the thread, lower than the process";
+  for (HANDLE h : all) CloseHandle(h);
+}
+
 // A copy of the helper under its own name in a folder of its own.
 class KernelProgramSearch : public ::testing::Test {
  protected:

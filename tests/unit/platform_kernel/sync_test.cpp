@@ -187,6 +187,42 @@ TEST(KernelWaits, ClosingOneHandleDoesNotDisturbAWaitOnAnother) {
   CloseHandle(waiting);
 }
 
+// Many threads creating, signalling, waiting on and closing handles at once,
+// some closing handles that others wait on: the table must stay consistent.
+TEST(KernelWaits, HandlesSurviveConcurrentUse) {
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 300;
+  HANDLE shared = CreateEvent(false, "kernel-test-shared");
+  auto round = [](void*) -> DWORD {
+    for (int i = 0; i < kRounds; ++i) {
+      HANDLE mine = CreateEvent(false);
+      HANDLE other = OpenEvent("kernel-test-shared");
+      if (mine == nullptr || other == nullptr) return 1;
+      SetEvent(mine);
+      HANDLE both[] = {other, mine};
+      DWORD woke = WaitForMultipleObjects(2, both, kBound);
+      if (woke != WAIT_OBJECT_0 && woke != WAIT_OBJECT_0 + 1) return 2;
+      if (!CloseHandle(mine) || !CloseHandle(other)) return 3;
+    }
+    return 0;
+  };
+  HANDLE threads[kThreads];
+  for (HANDLE& t : threads) t = CreateThread(round, nullptr);
+  for (int i = 0; i < kRounds; ++i) {
+    SetEvent(shared);
+    ResetEvent(shared);
+  }
+  ASSERT_EQ(WaitForMultipleObjects(1, &threads[0], kBound), WAIT_OBJECT_0);
+  for (HANDLE t : threads) {
+    ASSERT_EQ(WaitForSingleObject(t, kBound), WAIT_OBJECT_0);
+    DWORD code = 99;
+    ASSERT_TRUE(GetExitCodeThread(t, &code));
+    EXPECT_EQ(code, 0u);
+    CloseHandle(t);
+  }
+  CloseHandle(shared);
+}
+
 TEST(KernelTimers, FireOnceAndStaySignalledUntilSetOrCancelled) {
   HANDLE timer = CreateWaitableTimer();
   ASSERT_NE(timer, nullptr);
