@@ -130,7 +130,8 @@ std::string SystemDirectory() {
   if (::dladdr(reinterpret_cast<void*>(&SystemDirectory), &info) && info.dli_fname) {
     return Folder(RealPath(info.dli_fname)) + "/system";
   }
-  return Folder(RealPath(ExecutablePath())) + "/system";
+  std::string program = ExecutablePath();
+  return program.empty() ? std::string() : Folder(RealPath(program)) + "/system";
 }
 
 HMODULE LoadLibrary(const char* name) {
@@ -147,7 +148,9 @@ HMODULE LoadLibrary(const char* name) {
     return Open(wanted, wanted);
   }
 
-  for (const std::string& folder : {Folder(ExecutablePath()), SystemDirectory()}) {
+  std::string program = ExecutablePath();
+  for (const std::string& folder : {program.empty() ? std::string() : Folder(program), SystemDirectory()}) {
+    if (folder.empty() || folder[0] != '/') continue;  // a relative folder would be the current directory's
     std::string candidate = folder + "/" + wanted;
     if (IsFile(candidate)) return Open(candidate, wanted);
   }

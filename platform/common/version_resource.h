@@ -50,6 +50,11 @@ static_assert(offsetof(Record, reserved) == 72);
 static_assert(offsetof(Record, values) == 76);
 static_assert(sizeof(Record) == 5196);
 
+// Whether [offset, offset + length) lies inside [0, total), without overflow.
+inline bool RangeInside(std::uint64_t offset, std::uint64_t length, std::uint64_t total) {
+  return length <= total && offset <= total - length;
+}
+
 // Random access to the bytes of a file (or of a copy in memory). ReadAt fails
 // for any range that does not lie wholly inside the source.
 class ByteSource {
