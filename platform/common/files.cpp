@@ -152,9 +152,7 @@ class FileObject final : public kernel::KernelObject {
   std::uint64_t id_;
 };
 
-bool IsDevicePath(const char* path) {
-  return path[0] == '\\' && path[1] == '\\' && path[2] == '.' && path[3] == '\\';
-}
+bool IsDevicePath(const char* path) { return path[0] == '\\' && path[1] == '\\' && path[2] == '.' && path[3] == '\\'; }
 
 // Splits "a/b/c" into "a/b" and "c"; a bare name lives in ".".
 struct SplitName {
@@ -170,11 +168,14 @@ SplitName SplitPath(const std::string& path) {
 // The error for a failed open of the last component (folder already found).
 DWORD OpenError(int linuxErrno) {
   switch (linuxErrno) {
-    case ELOOP: return ERROR_CANT_RESOLVE_FILENAME;
+    case ELOOP:
+      return ERROR_CANT_RESOLVE_FILENAME;
     case EISDIR:
     case ENXIO:  // a socket
-    case ENODEV: return ERROR_ACCESS_DENIED;
-    default: return LastErrorForErrno(linuxErrno);
+    case ENODEV:
+      return ERROR_ACCESS_DENIED;
+    default:
+      return LastErrorForErrno(linuxErrno);
   }
 }
 
@@ -221,7 +222,8 @@ HANDLE CreateFile(const char* path, DWORD desiredAccess, DWORD shareMode, DWORD 
   // Truncation waits until the share check has passed, so it needs write
   // access of its own; O_NONBLOCK keeps a FIFO in the file's place from
   // blocking the open (it is refused below as not a regular file).
-  int mode = access.read ? ((access.write || truncates) ? O_RDWR : O_RDONLY) : ((access.write || truncates) ? O_WRONLY : O_RDONLY);
+  int mode = access.read ? ((access.write || truncates) ? O_RDWR : O_RDONLY)
+                         : ((access.write || truncates) ? O_WRONLY : O_RDONLY);
   int flags = mode | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK;
   int fd = -1;
   bool existed = false;

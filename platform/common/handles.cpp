@@ -59,9 +59,7 @@ class HandleTable {
  private:
   void Advance() { next_ = next_ >= kLastHandle ? kFirstHandle : next_ + kHandleStep; }
 
-  static HANDLE ToHandle(std::uint32_t value) {
-    return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value));
-  }
+  static HANDLE ToHandle(std::uint32_t value) { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value)); }
   static bool FromHandle(HANDLE handle, std::uint32_t* value) {
     auto raw = reinterpret_cast<std::uintptr_t>(handle);
     if (raw < kFirstHandle || raw > kLastHandle || raw % kHandleStep != 0) return false;

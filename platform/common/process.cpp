@@ -1,5 +1,7 @@
 // Starting programs of the kit (posix_spawn), process handles over pidfd, and
 // facts about the running program.
+#include "platform/process.h"
+
 #include <dlfcn.h>
 #include <link.h>
 #include <signal.h>
@@ -21,7 +23,6 @@
 #include <vector>
 
 #include "common/kernel_object.h"
-#include "platform/process.h"
 #include "platform/sync.h"
 
 extern char** environ;

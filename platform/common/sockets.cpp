@@ -12,6 +12,8 @@
 // that way. It is replaced in place by a shut-down socket, so
 // reads end there too, and the threads already waiting on it in SelectReadable
 // are woken through the waiter registry below.
+#include "platform/sockets.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -22,8 +24,6 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
-
-#include "platform/sockets.h"
 
 namespace platform {
 namespace {

@@ -44,9 +44,12 @@ class ThreadObject final : public kernel::KernelObject {
 // priority is a step of niceness; raising it needs CAP_SYS_NICE.
 int NicenessFor(int priority) {
   switch (priority) {
-    case -15: return 19;  // idle
-    case 15: return -20;  // time critical
-    default: return -5 * priority;
+    case -15:
+      return 19;  // idle
+    case 15:
+      return -20;  // time critical
+    default:
+      return -5 * priority;
   }
 }
 
@@ -94,7 +97,8 @@ BOOL SetThreadPriority(HANDLE handle, int priority) {
   if (!IsKnownPriority(priority)) return kernel::Fail(ERROR_INVALID_PARAMETER);
   // Best effort: without the privilege the thread keeps normal priority, and
   // the caller's design only asks for a preference.
-  if (!thread->finished()) (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(thread->tid.load()), NicenessFor(priority));
+  if (!thread->finished())
+    (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(thread->tid.load()), NicenessFor(priority));
   return 1;
 }
 

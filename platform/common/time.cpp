@@ -14,7 +14,8 @@ namespace platform {
 DWORD GetTickCount() {
   timespec now{};
   ::clock_gettime(CLOCK_MONOTONIC, &now);
-  std::uint64_t ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+  std::uint64_t ms =
+      static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
   return static_cast<DWORD>(ms);  // wraps at 2^32 as callers expect
 }
 

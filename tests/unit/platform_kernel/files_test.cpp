@@ -151,8 +151,8 @@ TEST_F(KernelFiles, ShareModesAreEnforcedBetweenOpens) {
 
 TEST_F(KernelFiles, DeleteOnCloseOutlivesAnotherProcessWritingTheFile) {
   const std::string path = Path("MWPCUtil-1.dat");
-  HANDLE mine = CreateFile(path.c_str(), kRW, kShareAll, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE);
+  HANDLE mine =
+      CreateFile(path.c_str(), kRW, kShareAll, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE);
   ASSERT_NE(mine, INVALID_HANDLE_VALUE);
 
   HANDLE child = StartProcess(KERNEL_HELPER, {"write", path, "record from the child"}, "");

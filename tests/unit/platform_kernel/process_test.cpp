@@ -1,5 +1,7 @@
 // Starting programs: where they are looked for, waiting with a time-out, exit
 // codes; facts about the running program.
+#include "platform/process.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -9,7 +11,6 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/process.h"
 #include "platform/sync.h"
 
 using namespace platform;

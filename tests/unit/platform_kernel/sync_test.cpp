@@ -1,5 +1,7 @@
 // Events, waitable timers, waits, threads, the read event of a capture device,
 // and waits on sockets.
+#include "platform/sync.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -15,7 +17,6 @@
 #include "platform/machine.h"
 #include "platform/process.h"
 #include "platform/sockets.h"
-#include "platform/sync.h"
 
 using namespace platform;
 
