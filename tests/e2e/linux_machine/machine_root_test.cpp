@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <string>
@@ -210,6 +211,9 @@ TEST(Adapters, ListShowsRealAddressesMasksAndGateway) {
   EXPECT_STREQ(dummy->IpAddressList.IpAddress.String, "198.51.100.65");
   EXPECT_STREQ(dummy->IpAddressList.IpMask.String, "255.255.255.192");
   EXPECT_STREQ(dummy->GatewayList.IpAddress.String, "0.0.0.0");
+  ASSERT_NE(dummy->IpAddressList.Next, nullptr);
+  EXPECT_STREQ(dummy->IpAddressList.Next->IpAddress.String, "198.51.100.70");
+  EXPECT_EQ(dummy->DhcpEnabled, 1u) << "an address with a lease's lifetime";
 
   EXPECT_EQ(FindAdapter(list, "lo"), nullptr) << "the loopback is no Ethernet adapter";
 }
@@ -528,6 +532,108 @@ TEST_F(CaptureAcrossVeth, ReadsHonourTimeOutBufferSizeAndCancel) {
   auto [ok, error] = reader.get();
   EXPECT_FALSE(ok);
   EXPECT_EQ(error, ERROR_OPERATION_ABORTED);
+}
+
+// True once `check` holds, polling it for at most ten seconds.
+bool Eventually(const std::function<bool()>& check) {
+  for (int i = 0; i < 10000; ++i) {
+    if (check()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return check();
+}
+
+// The thread is blocked in poll(2) (syscall 7 on x86-64).
+bool BlockedInPoll(pid_t thread) {
+  std::ifstream file("/proc/self/task/" + std::to_string(thread) + "/syscall");
+  std::string number;
+  return (file >> number) && number == "7";
+}
+
+// Ends a read that a failed check left waiting, so that the test can end.
+class CancelReaderOnExit {
+ public:
+  CancelReaderOnExit(HANDLE device, std::future<std::vector<Captured>>& reader) : device_(device), reader_(reader) {}
+  ~CancelReaderOnExit() {
+    if (!reader_.valid()) return;
+    for (int i = 0; i < 1000 && reader_.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready; ++i) {
+      CancelIo(device_);
+    }
+  }
+
+ private:
+  HANDLE device_;
+  std::future<std::vector<Captured>>& reader_;
+};
+
+TEST_F(CaptureAcrossVeth, MinimumToCopyHoldsTheReadForMoreData) {
+  // Only the test's frames: ldh [12]; jeq #0x88b5, keep, drop
+  ASSERT_TRUE(SetProgram(peer_, {{0x28, 0, 0, 12}, {0x15, 0, 1, kTestEtherType}, {0x06, 0, 0, 0xFFFF}, {0x06, 0, 0, 0}}));
+  HANDLE event = CreateEvent(false);
+  std::uint32_t handleValue = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(event));
+  DWORD done = 0;
+  ASSERT_TRUE(DeviceIoControl(peer_, npf::PACKET_SETEVENTHANDLE_IOCTL, &handleValue, 4, nullptr, 0, &done));
+  const DWORD twoFrames = 2 * (sizeof(npf::bpf_hdr) + kFrameSize);
+  ASSERT_TRUE(Control(peer_, npf::PACKET_SETMINTOCOPY_IOCTL, twoFrames));
+  ASSERT_TRUE(Control(peer_, npf::PACKET_SETREADTIMEOUT_IOCTL, 0));
+
+  std::promise<pid_t> readerId;
+  auto reader = std::async(std::launch::async, [this, &readerId] {
+    readerId.set_value(static_cast<pid_t>(::gettid()));
+    std::vector<std::uint8_t> buffer(64 * 1024);
+    DWORD got = 0;
+    EXPECT_TRUE(ReadFile(peer_, buffer.data(), static_cast<DWORD>(buffer.size()), &got));
+    return Walk(buffer, got);
+  });
+  CancelReaderOnExit cancelOnFailure(peer_, reader);
+  pid_t thread = readerId.get_future().get();
+  ASSERT_TRUE(Eventually([&] { return BlockedInPoll(thread); }));
+
+  // The first frame is taken off the socket, but does not end the read.
+  Send(Frame(kMacPeer, kMacHere, kTestEtherType, "mvt-min-1"));
+  auto received = [this] {
+    npf::bpf_stat stats{};
+    DWORD n = 0;
+    return DeviceIoControl(peer_, npf::PACKET_GETSTATS_IOCTL, nullptr, 0, &stats, sizeof stats, &n) && stats.bs_recv >= 1;
+  };
+  ASSERT_TRUE(Eventually(received));
+  ASSERT_TRUE(Eventually([&] { return WaitForSingleObject(event, 0) == WAIT_TIMEOUT; })) << "the reader took it";
+  ASSERT_TRUE(Eventually([&] {
+    return reader.wait_for(std::chrono::seconds(0)) == std::future_status::ready || BlockedInPoll(thread);
+  }));
+  EXPECT_NE(reader.wait_for(std::chrono::seconds(0)), std::future_status::ready) << "returned with one frame";
+
+  Send(Frame(kMacPeer, kMacHere, kTestEtherType, "mvt-min-2"));
+  ASSERT_EQ(reader.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  std::vector<Captured> packets = reader.get();
+  EXPECT_EQ(CountMarked(packets, "mvt-min-1"), 1u);
+  EXPECT_EQ(CountMarked(packets, "mvt-min-2"), 1u) << "one read, held until both were there";
+  CloseHandle(event);
+}
+
+TEST_F(CaptureAcrossVeth, LoopbackSuppressionHidesTheHostsOwnFrames) {
+  HANDLE watcher = OpenDevice("NPF_mvt0");
+  ASSERT_TRUE(Opened(watcher)) << GetLastError();
+  ASSERT_TRUE(Control(watcher, npf::PACKET_SETREADTIMEOUT_IOCTL, 500));
+  auto sentByPeer = [](const std::vector<Captured>& got) { return CountMarked(got, "mvt-from-peer") > 0; };
+  auto peerSends = [this] {
+    std::vector<std::uint8_t> frame = Frame(kMacHere, kMacPeer, kTestEtherType, "mvt-from-peer");
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(peer_, frame.data(), static_cast<DWORD>(frame.size()), &written)) << GetLastError();
+  };
+
+  ASSERT_TRUE(Control(watcher, npf::PACKET_SETNOLOOPBACKS_IOCTL, 1));
+  Send(Frame(kMacPeer, kMacHere, kTestEtherType, "mvt-own"));
+  peerSends();
+  std::vector<Captured> packets = ReadUntil(watcher, sentByPeer);
+  EXPECT_TRUE(sentByPeer(packets));
+  EXPECT_EQ(CountMarked(packets, "mvt-own"), 0u) << "own transmissions are skipped";
+
+  ASSERT_TRUE(Control(watcher, npf::PACKET_SETNOLOOPBACKS_IOCTL, 2));
+  Send(Frame(kMacPeer, kMacHere, kTestEtherType, "mvt-own"));
+  packets = ReadUntil(watcher, [](const std::vector<Captured>& got) { return CountMarked(got, "mvt-own") > 0; });
+  EXPECT_EQ(CountMarked(packets, "mvt-own"), 1u) << "own transmissions are captured again";
+  CloseHandle(watcher);
 }
 
 TEST_F(CaptureAcrossVeth, EventNameFromTheDriverOpensAndFollowsTheSocket) {

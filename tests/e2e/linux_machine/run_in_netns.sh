@@ -39,6 +39,8 @@ fi
 ip netns exec "$a" ip link set mvt0 alias "Lab link 1"
 ip netns exec "$a" ip addr add 198.51.100.1/26 dev mvt0
 ip netns exec "$a" ip addr add 198.51.100.65/26 dev mvtd0
+# An address with a lease's finite lifetime, as a DHCP client sets it.
+ip netns exec "$a" ip addr add 198.51.100.70/26 dev mvtd0 valid_lft 3600 preferred_lft 3600
 ip netns exec "$b" ip addr add 198.51.100.2/26 dev mvt1
 ip netns exec "$a" ip link set mvt0 up
 ip netns exec "$a" ip link set mvtd0 up
