@@ -98,7 +98,7 @@ class CaptureDevice final : public Device {
       if (limited) {
         std::int64_t left = deadline - MonotonicMs();
         if (left <= 0) break;
-        waitMs = static_cast<int>(left);
+        waitMs = static_cast<int>(std::min<std::int64_t>(left, INT32_MAX));
       }
       pollfd fds[2] = {{fd_, POLLIN, 0}, {cancelFd_, POLLIN, 0}};
       int ready = ::poll(fds, 2, waitMs);
