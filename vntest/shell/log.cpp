@@ -17,7 +17,7 @@ namespace {
 
 std::atomic<CVN32TestView*> g_pLogView{nullptr};
 
-std::string FormatV(const char* format, va_list args) {
+__attribute__((format(printf, 1, 0))) std::string FormatV(const char* format, va_list args) {
   va_list measure;
   va_copy(measure, args);
   char small[512];
