@@ -2,6 +2,7 @@
 // process may replace (InstallHost) while it runs.
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 
 #include "common/memory_profile_store.h"
@@ -121,6 +122,16 @@ std::shared_ptr<SimHost> InstallHost(HostModel model) {
   std::shared_ptr<SimHost> host = MakeHost(std::move(model));
   machine->Replace(host);
   return host;
+}
+
+bool SelectHostFile(const std::string& path, std::vector<DescriptionError>* errors) {
+  HostModel model;
+  if (!LoadHostDescription(path, &model, errors)) return false;
+  std::error_code ec;
+  std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+  ::setenv(kHostEnvVar, ec ? path.c_str() : absolute.c_str(), 1);
+  if (CurrentMachineKind() == MachineKind::kSim) InstallHost(std::move(model));
+  return true;
 }
 
 }  // namespace sim

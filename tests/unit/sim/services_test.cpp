@@ -182,6 +182,20 @@ TEST_F(SimHostFromEnvironment, NamedFileIsTheHost) {
   EXPECT_EQ(MakeSimMachine()->Facts().computerName, "simhost");
 }
 
+TEST_F(SimHostFromEnvironment, SelectingAFileChecksItFirst) {
+  Write("host picked\nbogus line\n");
+  std::vector<DescriptionError> errors;
+  EXPECT_FALSE(SelectHostFile(file_.string(), &errors));
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].line, 2);
+  EXPECT_EQ(std::getenv(kHostEnvVar), nullptr);
+  Write("host picked\n");
+  EXPECT_TRUE(SelectHostFile(file_.string(), &errors));
+  ASSERT_NE(std::getenv(kHostEnvVar), nullptr);
+  EXPECT_EQ(std::filesystem::path(std::getenv(kHostEnvVar)), std::filesystem::absolute(file_));
+  EXPECT_EQ(MakeSimMachine()->Facts().computerName, "picked");
+}
+
 TEST_F(SimHostFromEnvironment, BrokenFileStopsTheProcessNamingTheLine) {
   Write("host ok\nrouting perhaps\n");
   setenv(kHostEnvVar, file_.c_str(), 1);

@@ -170,6 +170,11 @@ struct DescriptionError {
 bool ParseHostDescription(const std::string& text, HostModel* model, std::vector<DescriptionError>* errors);
 // Reads and parses a file; errors as above (file errors at line 0).
 bool LoadHostDescription(const std::string& path, HostModel* model, std::vector<DescriptionError>* errors);
+// What a program's --sim-host FILE does: checks the file and, when it is
+// good, names it (as an absolute path) in MORVANE_SIM_HOST for this process
+// and its children; if the sim machine is already running, its host is
+// replaced too. A bad file changes nothing.
+bool SelectHostFile(const std::string& path, std::vector<DescriptionError>* errors);
 
 // ---------------------------------------------------------------------------
 // A station on an adapter's LAN (the virtual-interface library's sim side).
