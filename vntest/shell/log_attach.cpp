@@ -26,8 +26,6 @@ bool AttachLogSink() {
   return CurrentLogSink() != nullptr;
 }
 
-bool IsLogSinkAttached() { return CurrentLogSink() != nullptr; }
-
 void ResetLogSinkForTesting() {
   std::lock_guard lock(g_attachLock);
   g_bSinkAttachTried = false;
