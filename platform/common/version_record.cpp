@@ -1,6 +1,7 @@
 // Finding and decoding the version record in an ELF64 image. Nothing in the
 // image is trusted: each header field is checked against the image's size
 // before it leads anywhere.
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -38,6 +39,7 @@ constexpr std::uint16_t kIndexExtended = 0xFFFF;  // real index in section 0's s
 // making us read or allocate without limit.
 constexpr std::uint64_t kMaxSections = 65536;
 constexpr std::uint64_t kMaxNameTable = 1 << 20;
+constexpr std::uint64_t kMaxVersionSection = 4 * sizeof(Record);
 
 template <typename T>
 T Load(const std::uint8_t* bytes) {
@@ -98,7 +100,10 @@ bool MemorySource::ReadAt(std::uint64_t offset, void* buffer, std::size_t length
 
 DWORD DecodeRecord(std::span<const std::uint8_t> section, VersionResource* out, std::string* why) {
   if (section.size() < sizeof(Record)) return Fail(ERROR_BAD_FORMAT, why, "version record truncated");
-  if (section.size() > sizeof(Record)) {
+  // Tool chains may pad the section (a sanitizer's red zone after the
+  // record); padding is zeros, anything else is a second record or damage.
+  auto tail = section.subspan(sizeof(Record));
+  if (std::any_of(tail.begin(), tail.end(), [](std::uint8_t byte) { return byte != 0; })) {
     return Fail(ERROR_BAD_FORMAT, why, "version section holds more than one record");
   }
   Record record;
@@ -169,10 +174,8 @@ DWORD ReadFromImage(const ByteSource& image, VersionResource* out, std::string* 
     if (!NameIs(names, sections.Name(i), kVersionSection)) continue;
     if (sections.Type(i) == kSectionNoBits) return Fail(ERROR_BAD_FORMAT, why, "version section has no bytes");
     std::uint64_t size = sections.Bytes(i);
-    if (size != sizeof(Record)) {
-      return Fail(ERROR_BAD_FORMAT, why,
-                  size < sizeof(Record) ? "version record truncated" : "version section holds more than one record");
-    }
+    if (size < sizeof(Record)) return Fail(ERROR_BAD_FORMAT, why, "version record truncated");
+    if (size > kMaxVersionSection) return Fail(ERROR_BAD_FORMAT, why, "version section too large");
     std::vector<std::uint8_t> bytes(size);
     if (!image.ReadAt(sections.Offset(i), bytes.data(), bytes.size())) {
       return Fail(ERROR_BAD_FORMAT, why, "version section lies outside the file");

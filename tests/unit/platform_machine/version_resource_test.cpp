@@ -139,6 +139,16 @@ TEST_F(DamagedFile, BadRecordsAreRefusedWhole) {
   EXPECT_EQ(FromFile(With<std::uint32_t>(record_ + offsetof(Record, formatVersion), 2)), ERROR_BAD_FORMAT);
   EXPECT_EQ(FromFile(With<std::uint32_t>(record_ + offsetof(Record, totalSize), 9999)), ERROR_BAD_FORMAT);
 
+  // Zeros after the record are a tool chain's padding; anything else is not.
+  Bytes section(image_.begin() + static_cast<std::ptrdiff_t>(record_),
+                image_.begin() + static_cast<std::ptrdiff_t>(record_ + sizeof(Record)));
+  section.resize(section.size() + 64, 0);
+  VersionResource resource;
+  std::string why;
+  EXPECT_EQ(version_record::DecodeRecord(section, &resource, &why), ERROR_SUCCESS) << why;
+  section.back() = 1;
+  EXPECT_EQ(version_record::DecodeRecord(section, &resource, &why), ERROR_BAD_FORMAT);
+
   Bytes unterminated = image_;
   std::memset(unterminated.data() + record_ + offsetof(Record, values), 'A', version_record::kNameCapacity);
   EXPECT_EQ(FromFile(unterminated), ERROR_BAD_FORMAT);
