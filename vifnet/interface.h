@@ -1,0 +1,80 @@
+// One open virtual interface. The descriptor handed to the caller is one end
+// of a packet-preserving socket pair: the library's pump thread moves every
+// frame or packet that the device delivers into the other end. So the
+// descriptor is a real socket that select waits on, that a shutdown from any
+// thread wakes, and whose number stays reserved until vifnet32_close.
+//
+// Locks: Interface::m_lock guards the configuration; the statistics are
+// atomic. The descriptor table's lock (vifnet_api.cpp) is taken before an
+// interface's lock, never after, and never held across I/O.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "port.h"
+#include "vifnet.h"
+
+namespace vifnet {
+
+class Interface {
+ public:
+  Interface(const HostAdapter& adapter, std::unique_ptr<Port> port, bool socketNotify);
+  ~Interface();  // stops the pump and closes both ends
+  Interface(const Interface&) = delete;
+  Interface& operator=(const Interface&) = delete;
+
+  // Creates the socket pair; false with errno set.
+  bool Open();
+  int Fd() const { return m_callerFd; }
+
+  // Each returns 0 or an errno value.
+  int Ioctl(uint32_t request, void* arg);
+  // Length of one frame or packet, 0 after the read time-out, -errno on error.
+  int Read(void* buffer, int size);
+  int Write(const void* buffer, int length);
+  void Stats(vn32_stats* stats) const;
+
+ private:
+  int SetIff(vn32_ifreq* request);
+  int SetAddress(uint32_t request, vn32_ifreq* ifr);
+  void StartPumpIfReady();
+  void Pump();
+  void CountFrame(const void* data, std::size_t size, bool written);
+  bool DebugOn(uint32_t bit) const;
+
+  const HostAdapter m_adapter;
+  std::unique_ptr<Port> m_port;
+  const bool m_bSocketNotify;
+  int m_callerFd = -1;
+  int m_libraryFd = -1;
+  int m_stopFd = -1;  // eventfd that ends the pump
+  std::thread m_pump;
+
+  mutable std::mutex m_lock;
+  bool m_bCreated = false;
+  std::atomic<bool> m_bTap{false};
+  std::string m_strName;
+  Mac m_guestMac{};
+  bool m_bGuestMacSet = false;
+  DWORD m_guestIp = 0;
+  unsigned m_flags = 0;
+  std::atomic<uint32_t> m_debugFlags{0};
+  std::atomic<bool> m_bDebug{false};  // IFF_DEBUG is set
+  std::atomic<int> m_timeoutMs{-1};   // -1: reads wait until data arrives
+  std::atomic<uint32_t> m_deviceBuffer{0};
+  std::atomic<uint32_t> m_ioBuffer{0};
+  std::atomic<int> m_readError{0};  // set by the pump when the device failed
+
+  std::atomic<uint64_t> m_writeCalls{0}, m_writeIos{0}, m_readCalls{0}, m_readIos{0};
+  std::atomic<uint64_t> m_packetsRead{0}, m_packetsWritten{0}, m_bytesRead{0}, m_bytesWritten{0};
+  std::atomic<uint64_t> m_ignored{0}, m_fromOurself{0};
+  std::atomic<uint64_t> m_toZeroRead{0}, m_toZeroWritten{0}, m_fromZeroRead{0}, m_fromZeroWritten{0};
+  std::atomic<uint32_t> m_maxRead{0};
+};
+
+}  // namespace vifnet

@@ -1,0 +1,55 @@
+// What a backend supplies for one virtual interface: the device behind it,
+// its configuration, and the frames or packets that cross it.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/wintypes.h"
+
+namespace vifnet {
+
+using Mac = std::array<BYTE, 6>;
+
+// The host adapter a virtual interface is bound to.
+struct HostAdapter {
+  std::string name;  // interface name (without the capture driver's prefix)
+  DWORD index = 0;
+  Mac mac{};
+  DWORD ip = 0;    // network byte order; 0 when the adapter has none
+  DWORD mask = 0;  // network byte order
+};
+
+// Results are 0 or an errno value.
+class Port {
+ public:
+  virtual ~Port() = default;
+
+  // TUNSETIFF: creates the device in TUN or TAP mode and names it.
+  virtual int Create(bool tap, std::string* name) = 0;
+  // Address requests: which one is told by `request` (the contract's code);
+  // the address is in network byte order.
+  virtual int SetAddress(unsigned request, DWORD address) = 0;
+  virtual int SetMtu(int mtu) = 0;
+  // Only IFF_UP and IFF_DEBUG are the caller's to change.
+  virtual int SetFlags(unsigned flags) = 0;
+  // The guest's own addresses, as far as they are known (dst = guest IP).
+  virtual void SetGuest(const Mac& mac, DWORD ip) = 0;
+  virtual void SetBuffers(DWORD deviceBytes, DWORD ioBytes) = 0;
+
+  // A descriptor that is readable when Receive may give something; -1 while
+  // there is nothing to wait on yet (the device is not up).
+  virtual int SourceFd() = 0;
+  // 0 with one frame or packet, EAGAIN when none is waiting, another errno
+  // when reading failed.
+  virtual int Receive(std::vector<BYTE>* data) = 0;
+  virtual int Send(const void* data, std::size_t size) = 0;
+};
+
+std::unique_ptr<Port> MakeLinuxPort(const HostAdapter& adapter);
+std::unique_ptr<Port> MakeSimPort(const HostAdapter& adapter);
+
+}  // namespace vifnet

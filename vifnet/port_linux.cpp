@@ -1,0 +1,126 @@
+// The linux backend: the kernel's TUN/TAP device. A TAP device takes the
+// host adapter's MAC, so that frames the guest addresses to the host adapter
+// are accepted by the kernel; the guest's own MAC stays with the library.
+#include <fcntl.h>
+#include <linux/if.h>
+#include <linux/if_tun.h>
+#include <net/if_arp.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "port.h"
+#include "vifnet.h"
+
+namespace vifnet {
+namespace {
+
+class LinuxPort final : public Port {
+ public:
+  explicit LinuxPort(const HostAdapter& adapter) : m_adapter(adapter) {}
+  ~LinuxPort() override {
+    if (m_tunFd >= 0) close(m_tunFd);
+    if (m_controlFd >= 0) close(m_controlFd);
+  }
+
+  int Create(bool tap, std::string* name) override {
+    m_tunFd = open("/dev/net/tun", O_RDWR | O_CLOEXEC | O_NONBLOCK);
+    if (m_tunFd < 0) return errno;
+    ifreq ifr{};
+    ifr.ifr_flags = static_cast<short>((tap ? IFF_TAP : IFF_TUN) | IFF_NO_PI);
+    if (ioctl(m_tunFd, TUNSETIFF, &ifr) != 0) return errno;
+    m_name.assign(ifr.ifr_name, strnlen(ifr.ifr_name, IFNAMSIZ));
+    m_controlFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (m_controlFd < 0) return errno;
+    if (tap) {
+      ifreq hw = Named();
+      hw.ifr_hwaddr.sa_family = ARPHRD_ETHER;
+      std::memcpy(hw.ifr_hwaddr.sa_data, m_adapter.mac.data(), 6);
+      if (ioctl(m_controlFd, SIOCSIFHWADDR, &hw) != 0) return errno;
+    }
+    *name = m_name;
+    return 0;
+  }
+
+  int SetAddress(unsigned request, DWORD address) override {
+    unsigned long code = 0;
+    switch (request) {
+      case VN32_SIOCSIFADDR: code = SIOCSIFADDR; break;
+      case VN32_SIOCSIFDSTADDR: code = SIOCSIFDSTADDR; break;
+      case VN32_SIOCSIFBRDADDR: code = SIOCSIFBRDADDR; break;
+      case VN32_SIOCSIFNETMASK: code = SIOCSIFNETMASK; break;
+      default: return EINVAL;
+    }
+    ifreq ifr = Named();
+    auto* in = reinterpret_cast<sockaddr_in*>(&ifr.ifr_addr);
+    in->sin_family = AF_INET;
+    in->sin_addr.s_addr = address;
+    return ioctl(m_controlFd, code, &ifr) == 0 ? 0 : errno;
+  }
+
+  int SetMtu(int mtu) override {
+    ifreq ifr = Named();
+    ifr.ifr_mtu = mtu;
+    return ioctl(m_controlFd, SIOCSIFMTU, &ifr) == 0 ? 0 : errno;
+  }
+
+  int SetFlags(unsigned flags) override {
+    ifreq ifr = Named();
+    if (ioctl(m_controlFd, SIOCGIFFLAGS, &ifr) != 0) return errno;
+    // The kernel keeps its own flags (point-to-point, no-ARP ...); the
+    // caller changes only up and debug.
+    const unsigned mine = IFF_UP | IFF_DEBUG;
+    ifr.ifr_flags = static_cast<short>((static_cast<unsigned>(ifr.ifr_flags) & ~mine) | (flags & mine));
+    return ioctl(m_controlFd, SIOCSIFFLAGS, &ifr) == 0 ? 0 : errno;
+  }
+
+  void SetGuest(const Mac&, DWORD) override {}
+
+  void SetBuffers(DWORD, DWORD ioBytes) override {
+    if (m_tunFd < 0 || ioBytes == 0) return;
+    int sndbuf = static_cast<int>(ioBytes);
+    ioctl(m_tunFd, TUNSETSNDBUF, &sndbuf);  // best effort: the kernel's nearest equivalent
+  }
+
+  int SourceFd() override { return m_tunFd; }
+
+  int Receive(std::vector<BYTE>* data) override {
+    data->resize(VN32_MAX_PACKET);
+    ssize_t n = read(m_tunFd, data->data(), data->size());
+    if (n < 0) {
+      data->clear();
+      return errno == EAGAIN || errno == EINTR ? EAGAIN : errno;
+    }
+    data->resize(static_cast<std::size_t>(n));
+    return 0;
+  }
+
+  int Send(const void* data, std::size_t size) override {
+    if (m_tunFd < 0) return EBADFD;
+    ssize_t n = write(m_tunFd, data, size);
+    if (n < 0) return errno;
+    return static_cast<std::size_t>(n) == size ? 0 : EIO;
+  }
+
+ private:
+  ifreq Named() const {
+    ifreq ifr{};
+    std::memcpy(ifr.ifr_name, m_name.data(), std::min<std::size_t>(m_name.size(), IFNAMSIZ - 1));
+    return ifr;
+  }
+
+  const HostAdapter m_adapter;
+  std::string m_name;
+  int m_tunFd = -1;
+  int m_controlFd = -1;
+};
+
+}  // namespace
+
+std::unique_ptr<Port> MakeLinuxPort(const HostAdapter& adapter) { return std::make_unique<LinuxPort>(adapter); }
+
+}  // namespace vifnet

@@ -1,0 +1,93 @@
+// The sim backend: the virtual interface is a station on the simulated LAN of
+// its host adapter (TAP: with the guest's MAC; TUN: a point-to-point link for
+// the guest's IP, the host answering ARP for it). It joins the LAN when the
+// interface is brought up, once the guest's addresses are known.
+#include <atomic>
+#include <cerrno>
+#include <string>
+#include <mutex>
+
+#include "platform/sim/sim_host.h"
+#include "port.h"
+#include "vifnet.h"
+
+namespace vifnet {
+namespace {
+
+class SimPort final : public Port {
+ public:
+  explicit SimPort(const HostAdapter& adapter) : m_adapter(adapter) {}
+
+  int Create(bool tap, std::string* name) override {
+    static std::atomic<int> s_next{0};
+    m_bTap = tap;
+    *name = (tap ? "simtap" : "simtun") + std::to_string(s_next.fetch_add(1));
+    return 0;
+  }
+
+  int SetAddress(unsigned, DWORD) override { return 0; }
+
+  int SetMtu(int mtu) override { return mtu < 68 ? EINVAL : 0; }
+
+  int SetFlags(unsigned flags) override {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if ((flags & VN32_IFF_UP) == 0) {
+      m_station.reset();  // down: off the LAN
+      return 0;
+    }
+    if (m_station) return 0;
+    std::shared_ptr<platform::sim::SimHost> host = platform::sim::CurrentHost();
+    if (!host) return ENODEV;
+    platform::sim::StationOptions options;
+    options.mode = m_bTap ? platform::sim::StationMode::kTap : platform::sim::StationMode::kTun;
+    options.mac = m_guestMac;
+    options.ip = m_guestIp;
+    DWORD error = 0;
+    m_station = host->Attach(m_adapter.name, options, &error);
+    if (!m_station) return error == ERROR_FILE_NOT_FOUND ? ENODEV : EINVAL;
+    return 0;
+  }
+
+  void SetGuest(const Mac& mac, DWORD ip) override {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_guestMac = mac;
+    m_guestIp = ip;
+  }
+
+  void SetBuffers(DWORD, DWORD) override {}
+
+  int SourceFd() override {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_station ? m_station->ReadableFd() : -1;
+  }
+
+  int Receive(std::vector<BYTE>* data) override {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (!m_station) return EAGAIN;
+    DWORD rc = m_station->Receive(data);
+    if (rc == ERROR_SUCCESS) return 0;
+    if (rc == ERROR_NO_DATA) return EAGAIN;
+    return EIO;
+  }
+
+  int Send(const void* data, std::size_t size) override {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (!m_station) return ENETDOWN;
+    DWORD rc = m_station->Send(data, size);
+    return rc == ERROR_SUCCESS ? 0 : EINVAL;
+  }
+
+ private:
+  const HostAdapter m_adapter;
+  std::mutex m_lock;  // a leaf: guards the station and the guest's addresses
+  bool m_bTap = false;
+  Mac m_guestMac{};
+  DWORD m_guestIp = 0;
+  std::unique_ptr<platform::sim::Station> m_station;
+};
+
+}  // namespace
+
+std::unique_ptr<Port> MakeSimPort(const HostAdapter& adapter) { return std::make_unique<SimPort>(adapter); }
+
+}  // namespace vifnet
