@@ -84,29 +84,6 @@ TEST(WpcInfoRecLayout, ReaderTakesTextsUpToTheFirstNulAndNeverPastTheField) {
   EXPECT_EQ(WpcInfoRecText(record.szLibraryVersion), std::string(256, 'x'));
 }
 
-TEST(WpcInfoRecLayout, ByteChecks) {
-  const std::vector<BYTE> good = BytesOf(MakeWpcInfoRec(SampleValues()));
-  WPCINFOREC out;
-  std::memset(&out, 0x5A, sizeof out);
-  const std::vector<BYTE> untouched = BytesOf(out);
-  DWORD recSize = 0;
-
-  EXPECT_EQ(CheckWpcInfoRec(good.data(), 1347, &out, &recSize), WpcInfoRecCheck::kBadLength);
-  EXPECT_EQ(CheckWpcInfoRec(good.data(), 0, &out, &recSize), WpcInfoRecCheck::kBadLength);
-  EXPECT_EQ(BytesOf(out), untouched);
-
-  std::vector<BYTE> wrong = good;
-  wrong[0] = 0x43;  // 1347
-  EXPECT_EQ(CheckWpcInfoRec(wrong.data(), wrong.size(), &out, &recSize), WpcInfoRecCheck::kInvalidData);
-  EXPECT_EQ(recSize, 1347u);
-  EXPECT_EQ(BytesOf(out), untouched);
-
-  std::vector<BYTE> longer = good;
-  longer.resize(2000, 0xAA);
-  EXPECT_EQ(CheckWpcInfoRec(longer.data(), longer.size(), &out, &recSize), WpcInfoRecCheck::kAccepted);
-  EXPECT_EQ(BytesOf(out), good);
-}
-
 // Each test gets its own folder, and creates the file the way MestraPack does.
 class WpcInfoRecFileTest : public ::testing::Test {
  protected:
