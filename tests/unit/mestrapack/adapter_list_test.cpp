@@ -91,12 +91,6 @@ TEST(AdapterList, OverrideOfFiveBytesNamesNone) {
   });
 }
 
-TEST(AdapterList, OverrideListIsWholeAddresses) {
-  EXPECT_EQ(OverrideListFromValue(std::vector<BYTE>(13, 1)).size(), 12u);
-  EXPECT_EQ(OverrideListFromValue(std::vector<BYTE>(12, 1)).size(), 12u);
-  EXPECT_TRUE(OverrideListFromValue(std::vector<BYTE>(5, 1)).empty());
-}
-
 TEST(AdapterList, DeviceDescriptionOfNewerSystemsDropsTheInfReference) {
   EXPECT_EQ(DeviceDescForFlavor("@net.inf,%e1000%;Intel PRO/1000", 9), "Intel PRO/1000");
   EXPECT_EQ(DeviceDescForFlavor("@net.inf,%e1000%;Intel PRO/1000", 8), "@net.inf,%e1000%;Intel PRO/1000");
