@@ -6,10 +6,11 @@
 #include <list>
 #include <string>
 
+#include "engine/engine_state.h"
 #include "platform/sync.h"
 #include "shell/view_window.h"
 
-class CVN32TestView {
+class CVN32TestView : public CVN32TestEngineState {
  public:
   CVN32TestView() = default;
   ~CVN32TestView();

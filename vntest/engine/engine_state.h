@@ -1,0 +1,101 @@
+// The test engine's state. The view (CVN32TestView) carries the per-view part
+// as a base class, so the engine's members are members of the view; the
+// process-wide part lives in EngineGlobals.
+//
+// Lock order: csPingList, then an interface record's adapter lock, then the
+// log lock of the view (a leaf). The log lock is never taken around any of
+// the others.
+#pragma once
+
+#include <functional>
+#include <list>
+#include <string>
+
+#include "engine/interface_rec.h"
+#include "platform/sync.h"
+#include "platform/wintypes.h"
+
+// One echo request sent by the ping test.
+struct CPing {
+  WORD wIdent = 0;     // ICMP identifier as sent (network order)
+  WORD wSeq = 0;       // ICMP sequence number as sent (network order)
+  WORD wChecksum = 0;  // ICMP checksum as sent
+  WORD wDataSize = 0;  // payload bytes
+  DWORD dwSendTime = 0;
+  DWORD dwDeadline = 0;
+  DWORD dwReplyTime = 0;  // of the latest matching reply; 0 before one
+  LONG nReplies = 0;
+  LONG nTimedOut = 0;
+};
+
+// The requests of one test, in send order; entries are updated in place.
+class CPingList : public std::list<CPing> {};
+
+// The engine's members of the view. Events and the timer are manual-reset,
+// created with the view and closed with it.
+class CVN32TestEngineState {
+ public:
+  CVN32TestEngineState()
+      : hStopEvent(platform::CreateEvent(false)),
+        hPingEvent(platform::CreateEvent(false)),
+        hPingStopEvent(platform::CreateEvent(false)),
+        hPingTimer(platform::CreateWaitableTimer()) {}
+  ~CVN32TestEngineState() {
+    for (HANDLE h : {hStopEvent, hPingEvent, hPingStopEvent, hPingTimer}) {
+      if (h != nullptr) platform::CloseHandle(h);
+    }
+  }
+  CVN32TestEngineState(const CVN32TestEngineState&) = delete;
+  CVN32TestEngineState& operator=(const CVN32TestEngineState&) = delete;
+
+  bool IsRunning() const { return hMonitorThread1 != nullptr || hMonitorThread2 != nullptr; }
+  bool IsPinging() const { return hPingThread != nullptr || hPingMonitorThread != nullptr; }
+
+  // Interface threads.
+  HANDLE hMonitorThread1 = nullptr;
+  HANDLE hMonitorThread2 = nullptr;
+  HANDLE hStopEvent;
+
+  // Debug and notify switches, read when a test starts.
+  DWORD DebugFlags = 0x80008080;
+  bool SocketNotifyMode = false;
+
+  // The ping test.
+  int PingDataSize = 32;
+  int NumPings = 3;
+  int PingTimeout = 500;
+  int PingDelay = 1000;
+  bool bPingFromInterface1 = true;
+  WORD wPingIdent = 0;
+  WORD wPingSeq = 0;
+  WORD wPingBaseSeq = 0;
+  std::string strPingTarget;
+  std::string strPingTargetIP;
+  CPingList PingList;
+  platform::CriticalSection csPingList;  // recursive: the ping thread holds it across SendPing
+  HANDLE hPingEvent;
+  HANDLE hPingStopEvent;
+  HANDLE hPingTimer;
+  HANDLE hPingThread = nullptr;
+  HANDLE hPingMonitorThread = nullptr;
+};
+
+// Process-wide values the engine reads; the shell's settings, dialogs and
+// discovery fill them.
+struct EngineGlobals {
+  DWORD dwDriverBufferSize = 1048576;  // the capture buffer given to the library
+  DWORD dwDllBufferSize = 65536;       // the library's packet buffer
+  wire::MacAddress DefaultGatewayMAC{};  // all zero until known
+  DWORD dwPingTargetIP = 0;            // network order
+  std::string strPingTargetName;
+  // The subnet mask of the host adapter with this IPv4 address (network
+  // order), 0 when no adapter has it. Installed by the discovery.
+  std::function<DWORD(DWORD)> AdapterMaskOf;
+};
+EngineGlobals& TheEngineGlobals();
+
+// The two interface records of the process.
+INTERFACEREC& Interface1();
+INTERFACEREC& Interface2();
+// Interface 2 takes part in a test when it names a host adapter.
+bool Interface2InUse();
