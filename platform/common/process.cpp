@@ -167,8 +167,19 @@ HANDLE StartProcess(const std::string& exeName, const std::vector<std::string>& 
   for (std::string& argument : copies) argv.push_back(argument.data());
   argv.push_back(nullptr);
 
+  // The program starts as a fresh one would: no signal blocked or ignored
+  // because the calling thread happened to block or ignore it.
+  posix_spawnattr_t attributes;
+  ::posix_spawnattr_init(&attributes);
+  sigset_t none, all;
+  ::sigemptyset(&none);
+  ::sigfillset(&all);
+  ::posix_spawnattr_setsigmask(&attributes, &none);
+  ::posix_spawnattr_setsigdefault(&attributes, &all);
+  ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   pid_t pid = 0;
-  int rc = ::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ);
+  int rc = ::posix_spawn(&pid, program.c_str(), nullptr, &attributes, argv.data(), environ);
+  ::posix_spawnattr_destroy(&attributes);
   if (rc != 0) {
     kernel::FailErrno(rc);
     return nullptr;

@@ -19,8 +19,15 @@ namespace {
 
 constexpr DWORD kBound = 30000;
 
+// Waits for a process this test started; one that does not end in time is
+// ended by its id, so a failing test leaves nothing running.
 DWORD RunToEnd(HANDLE process) {
-  EXPECT_EQ(WaitForSingleObject(process, kBound), WAIT_OBJECT_0);
+  DWORD woke = WaitForSingleObject(process, kBound);
+  EXPECT_EQ(woke, WAIT_OBJECT_0);
+  if (woke != WAIT_OBJECT_0) {
+    ::kill(static_cast<pid_t>(GetProcessId(process)), SIGKILL);
+    WaitForSingleObject(process, kBound);
+  }
   DWORD code = 0xDEAD;
   EXPECT_TRUE(GetExitCodeProcess(process, &code));
   CloseHandle(process);
@@ -50,6 +57,29 @@ TEST(KernelProcesses, AWaitTimesOutWhileTheProcessRuns) {
   ASSERT_NE(pid, 0u);
   ASSERT_EQ(::kill(static_cast<pid_t>(pid), SIGKILL), 0);
   EXPECT_EQ(RunToEnd(p), 128u + SIGKILL);
+}
+
+// Started while the caller blocks one signal and ignores another, a child
+// still ends on either.
+TEST(KernelProcesses, AChildStartsWithNoSignalBlockedOrIgnored) {
+  sigset_t term, old;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &term, &old), 0);
+  struct sigaction ignore {};
+  struct sigaction previous {};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(::sigaction(SIGHUP, &ignore, &previous), 0);
+  HANDLE first = StartProcess(KERNEL_HELPER, {"sleep"}, "");
+  HANDLE second = StartProcess(KERNEL_HELPER, {"sleep"}, "");
+  ::sigaction(SIGHUP, &previous, nullptr);
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(second, nullptr);
+  ASSERT_EQ(::kill(static_cast<pid_t>(GetProcessId(first)), SIGTERM), 0);
+  EXPECT_EQ(RunToEnd(first), 128u + SIGTERM);
+  ASSERT_EQ(::kill(static_cast<pid_t>(GetProcessId(second)), SIGHUP), 0);
+  EXPECT_EQ(RunToEnd(second), 128u + SIGHUP);
 }
 
 TEST(KernelProcesses, AHandleClosedWhileTheProcessRunsIsNoFailure) {
