@@ -411,12 +411,6 @@ TEST(KernelSockets, CloseSocketAlsoEndsAWaitOnADescriptorThatIsNoSocket) {
   ::close(pipeFds[1]);
 }
 
-TEST(KernelSockets, ByteOrder) {
-  EXPECT_EQ(htons(0x1234), 0x3412);
-  EXPECT_EQ(htonl(0x12345678u), 0x78563412u);
-  EXPECT_EQ(ntohl(htonl(0xC0A80001u)), 0xC0A80001u);
-}
-
 TEST(KernelTime, LocalTimeAndTicks) {
   SYSTEMTIME now{};
   GetLocalTime(&now);
