@@ -341,7 +341,8 @@ class CaptureDevice final : public Device {
     if (namedEvent_ == nullptr) {
       static std::atomic<unsigned> serial{0};
       char name[kEventNameSize] = {};
-      std::snprintf(name, sizeof name, "NPF_READ_%u_%u", static_cast<unsigned>(::getpid()), serial.fetch_add(1));
+      // 21 characters at most, so the name always fits the driver's 26 bytes.
+      std::snprintf(name, sizeof name, "NPFR%08X_%08X", static_cast<unsigned>(::getpid()), serial.fetch_add(1));
       HANDLE event = CreateEvent(false, name);
       std::shared_ptr<EventControl> control = event != nullptr ? LookupEvent(event) : nullptr;
       if (!control) {
