@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <vector>
 
 #include "mestralib/address.h"
+#include "neighbour_text.h"
 #include "platform/iphelper.h"
 #include "platform/machine.h"
 #include "platform/sim/sim_host.h"
@@ -64,31 +64,17 @@ std::optional<HostAdapter> FindAdapter(Match match) {
   return std::nullopt;
 }
 
-// The kernel's neighbour table: "IP HWtype Flags HWaddress Mask Device".
-std::optional<Mac> LinuxNeighbourMac(DWORD ip, std::optional<DWORD>* ipForMac, const Mac* wanted) {
-  std::ifstream arp("/proc/net/arp");
-  std::string line;
-  std::getline(arp, line);  // header
-  while (std::getline(arp, line)) {
-    std::istringstream fields(line);
-    std::string ipText, hwType, flags, macText;
-    if (!(fields >> ipText >> hwType >> flags >> macText)) continue;
-    if (std::strtoul(flags.c_str(), nullptr, 16) == 0) continue;  // incomplete entry
-    BYTE mac[6];
-    if (!ParseMACAddress(macText, mac)) continue;
-    DWORD entryIp = ParseDotted(ipText.c_str());
-    if (wanted != nullptr) {
-      if (std::memcmp(mac, wanted->data(), 6) == 0) {
-        *ipForMac = entryIp;
-        return *wanted;
-      }
-    } else if (entryIp == ip) {
-      Mac result;
-      std::memcpy(result.data(), mac, 6);
-      return result;
-    }
+// The kernel's neighbour table. A file of the proc file system reports no
+// size, so it is read until it ends (bounded: a neighbour table is small).
+std::vector<Neighbour> LinuxNeighbours() {
+  std::ifstream file("/proc/net/arp");
+  std::string text;
+  char chunk[4096];
+  while (file.read(chunk, sizeof chunk) || file.gcount() > 0) {
+    text.append(chunk, static_cast<std::size_t>(file.gcount()));
+    if (text.size() > (std::size_t{16} << 20)) break;
   }
-  return std::nullopt;
+  return ParseNeighbourText(text);
 }
 
 }  // namespace
@@ -141,8 +127,10 @@ std::optional<Mac> LookupMac(DWORD ip) {
     }
     return std::nullopt;
   }
-  std::optional<DWORD> unused;
-  return LinuxNeighbourMac(ip, &unused, nullptr);
+  for (const Neighbour& entry : LinuxNeighbours()) {
+    if (entry.ip == ip) return entry.mac;
+  }
+  return std::nullopt;
 }
 
 std::optional<DWORD> LookupIp(const Mac& mac) {
@@ -155,9 +143,10 @@ std::optional<DWORD> LookupIp(const Mac& mac) {
     }
     return std::nullopt;
   }
-  std::optional<DWORD> ip;
-  LinuxNeighbourMac(0, &ip, &mac);
-  return ip;
+  for (const Neighbour& entry : LinuxNeighbours()) {
+    if (entry.mac == mac) return entry.ip;
+  }
+  return std::nullopt;
 }
 
 Mac GuestMacFor(DWORD ip) {

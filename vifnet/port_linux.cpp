@@ -55,6 +55,14 @@ class LinuxPort final : public Port {
       case VN32_SIOCSIFNETMASK: code = SIOCSIFNETMASK; break;
       default: return EINVAL;
     }
+    if (request == VN32_SIOCSIFNETMASK && CoversHostAdapter(address)) {
+      // The guest shares the host adapter's subnet. With that mask the kernel
+      // device would get a second route to the whole subnet, and the kernel
+      // would keep sending to the LAN; a host mask routes just the guest
+      // through the device (the host namespace forwards and proxies ARP for
+      // it, as a bridge would).
+      address = 0xFFFFFFFF;
+    }
     ifreq ifr = Named();
     auto* in = reinterpret_cast<sockaddr_in*>(&ifr.ifr_addr);
     in->sin_family = AF_INET;
@@ -78,7 +86,7 @@ class LinuxPort final : public Port {
     return ioctl(m_controlFd, SIOCSIFFLAGS, &ifr) == 0 ? 0 : errno;
   }
 
-  void SetGuest(const Mac&, DWORD) override {}
+  void SetGuest(const Mac&, DWORD ip) override { m_guestIp = ip; }
 
   void SetBuffers(DWORD, DWORD ioBytes) override {
     if (m_tunFd < 0 || ioBytes == 0) return;
@@ -113,7 +121,12 @@ class LinuxPort final : public Port {
     return ifr;
   }
 
+  bool CoversHostAdapter(DWORD mask) const {
+    return mask != 0xFFFFFFFF && m_adapter.ip != 0 && m_guestIp != 0 && ((m_adapter.ip ^ m_guestIp) & mask) == 0;
+  }
+
   const HostAdapter m_adapter;
+  DWORD m_guestIp = 0;
   std::string m_name;
   int m_tunFd = -1;
   int m_controlFd = -1;

@@ -1,0 +1,401 @@
+// The virtual-interface library on the kernel's TUN/TAP devices, run by
+// run_in_netns.sh inside the host namespace: vfh0 (198.51.100.1/24,
+// 02-00-5e-20-00-01) is the host adapter, the peer namespace (named by
+// VIFNET_PEER_NS) holds 198.51.100.2 on the other end of the link. The test
+// plays the guest behind the library: it reads what the kernel sends it and
+// writes the answers.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mestralib/address.h"
+#include "platform/machine.h"
+#include "platform/sockets.h"
+#include "vifnet.h"
+
+extern char** environ;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint8_t kHostIp[4] = {198, 51, 100, 1};
+constexpr uint8_t kHostMac[6] = {0x02, 0x00, 0x5e, 0x20, 0x00, 0x01};
+constexpr uint8_t kGuestIp[4] = {198, 51, 100, 200};
+constexpr uint8_t kGuestMac[6] = {0x02, 0x00, 0x5e, 0x20, 0x00, 0xC8};
+constexpr uint8_t kMask[4] = {255, 255, 255, 0};
+constexpr uint8_t kBroadcast[4] = {198, 51, 100, 255};
+
+void Put16(Bytes& b, size_t at, uint16_t v) {
+  b[at] = static_cast<uint8_t>(v >> 8);
+  b[at + 1] = static_cast<uint8_t>(v);
+}
+uint16_t Get16(const Bytes& b, size_t at) { return static_cast<uint16_t>((b[at] << 8) | b[at + 1]); }
+
+// Runs a program we start ourselves and waits for it; its output and exit
+// status come back.
+struct Ran {
+  int status = -1;
+  std::string output;
+};
+Ran RunProgram(const std::vector<std::string>& argv) {
+  Ran ran;
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) return ran;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipeFds[1]);
+  if (rc == 0) {
+    char chunk[512];
+    ssize_t n;
+    while ((n = read(pipeFds[0], chunk, sizeof chunk)) > 0) ran.output.append(chunk, static_cast<size_t>(n));
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    ran.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  close(pipeFds[0]);
+  return ran;
+}
+
+std::string PeerNamespace() {
+  const char* peer = std::getenv("VIFNET_PEER_NS");
+  return peer != nullptr ? peer : "";
+}
+
+// The answer a guest gives to an ICMP echo request (IP packet, no link
+// header): addresses swapped, type 0, both checksums made anew.
+Bytes EchoReplyTo(const Bytes& request) {
+  Bytes reply = request;
+  const size_t ihl = (reply[0] & 0x0F) * 4u;
+  std::memcpy(reply.data() + 12, request.data() + 16, 4);
+  std::memcpy(reply.data() + 16, request.data() + 12, 4);
+  reply[8] = 64;
+  Put16(reply, 10, 0);
+  Put16(reply, 10, vifnet32_calc_inet_checksum(reply.data(), static_cast<int>(ihl)));
+  reply[ihl] = 0;
+  Put16(reply, ihl + 2, 0);
+  Put16(reply, ihl + 2, vifnet32_calc_inet_checksum(reply.data() + ihl, static_cast<int>(reply.size() - ihl)));
+  return reply;
+}
+
+bool IsEchoRequestTo(const Bytes& packet, const uint8_t ip[4]) {
+  if (packet.size() < 28 || (packet[0] >> 4) != 4 || packet[9] != 1) return false;
+  const size_t ihl = (packet[0] & 0x0F) * 4u;
+  const size_t total = Get16(packet, 2);
+  return ihl >= 20 && total <= packet.size() && total >= ihl + 8 && std::memcmp(packet.data() + 16, ip, 4) == 0 &&
+         packet[ihl] == 8;
+}
+
+bool IsArpRequestFor(const Bytes& frame, const uint8_t ip[4]) {
+  return frame.size() >= 42 && Get16(frame, 12) == 0x0806 && Get16(frame, 20) == 1 &&
+         std::memcmp(frame.data() + 38, ip, 4) == 0;
+}
+
+Bytes ArpReplyTo(const Bytes& request) {
+  Bytes reply(42, 0);
+  std::memcpy(reply.data(), request.data() + 22, 6);  // to the asker
+  std::memcpy(reply.data() + 6, kGuestMac, 6);
+  Put16(reply, 12, 0x0806);
+  Put16(reply, 14, 1);
+  Put16(reply, 16, 0x0800);
+  reply[18] = 6;
+  reply[19] = 4;
+  Put16(reply, 20, 2);
+  std::memcpy(reply.data() + 22, kGuestMac, 6);
+  std::memcpy(reply.data() + 28, kGuestIp, 4);
+  std::memcpy(reply.data() + 32, request.data() + 22, 10);  // asker's MAC and IP
+  return reply;
+}
+
+class VifnetOnTheKernel : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ASSERT_TRUE(platform::SelectMachine("linux"));
+    vifnet32_set_debug_output_func([](const char* text) { std::fputs(text, stderr); });
+  }
+
+  void SetUp() override {
+    if (PeerNamespace().empty()) GTEST_SKIP() << "run through run_in_netns.sh";
+  }
+
+  void TearDown() override {
+    if (fd_ >= 0) {
+      EXPECT_EQ(vifnet32_close(fd_), 0);
+    }
+  }
+
+  vn32_ifreq Named() const {
+    vn32_ifreq ifr{};
+    std::memcpy(ifr.name, name_.data(), std::min<size_t>(name_.size(), 15));
+    return ifr;
+  }
+  int SetAddress(uint32_t request, const uint8_t ip[4]) {
+    vn32_ifreq ifr = Named();
+    ifr.u.addr.family = VN32_AF_INET;
+    std::memcpy(ifr.u.addr.address, ip, 4);
+    return vifnet32_ioctl(fd_, request, &ifr);
+  }
+  int Control(uint32_t request, uint32_t value) {
+    vn32ctl ctl{};
+    ctl.value = value;
+    return vifnet32_ioctl(fd_, request, &ctl);
+  }
+
+  // The emulator's order: debug flags, mode, host address, guest address,
+  // mask, broadcast, MAC, time-out, buffers, up. The guest shares the host
+  // adapter's subnet, so the emulator passes the adapter's mask.
+  void OpenAndConfigure(bool tap, bool notify) {
+    fd_ = vifnet32_open("198.51.100.1", VN32_OPEN_RDWR | (notify ? VN32_OPEN_SOCKET_NOTIFY : 0));
+    ASSERT_GE(fd_, 0) << "errno " << errno;
+    ASSERT_EQ(Control(VN32_TUNSETDEBUG, 0x80008080u), 0);
+    vn32_ifreq iff{};
+    iff.u.flags = static_cast<uint16_t>((tap ? VN32_IFF_TAP : VN32_IFF_TUN) | VN32_IFF_NO_PI);
+    ASSERT_EQ(vifnet32_ioctl(fd_, VN32_TUNSETIFF, &iff), 0) << "errno " << errno;
+    name_ = std::string(iff.name, strnlen(iff.name, sizeof iff.name));
+    ASSERT_FALSE(name_.empty());
+    ASSERT_EQ(SetAddress(VN32_SIOCSIFADDR, kHostIp), 0) << "errno " << errno;
+    ASSERT_EQ(SetAddress(VN32_SIOCSIFDSTADDR, kGuestIp), 0) << "errno " << errno;
+    ASSERT_EQ(SetAddress(VN32_SIOCSIFNETMASK, kMask), 0) << "errno " << errno;
+    ASSERT_EQ(SetAddress(VN32_SIOCSIFBRDADDR, kBroadcast), 0) << "errno " << errno;
+    vn32_ifreq hw = Named();
+    hw.u.hwaddr.family = VN32_ARPHRD_ETHER;
+    std::memcpy(hw.u.hwaddr.data, kGuestMac, 6);
+    ASSERT_EQ(vifnet32_ioctl(fd_, VN32_SIOCSIFHWADDR, &hw), 0) << "errno " << errno;
+    if (!notify) {
+      ASSERT_EQ(Control(VN32STIMEOUT, 250), 0);
+    }
+    ASSERT_EQ(Control(VN32SDEVBUFF, 1048576), 0);
+    ASSERT_EQ(Control(VN32SIOBUFF, 65536), 0);
+    vn32_ifreq up = Named();
+    up.u.flags = VN32_IFF_UP;
+    ASSERT_EQ(vifnet32_ioctl(fd_, VN32_SIOCSIFFLAGS, &up), 0) << "errno " << errno;
+  }
+
+  // One read: the frame, or empty after the time-out.
+  Bytes ReadOne() {
+    Bytes buffer(65535);
+    int n = vifnet32_read(fd_, buffer.data(), static_cast<int>(buffer.size()));
+    EXPECT_GE(n, 0) << "errno " << errno;
+    buffer.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return buffer;
+  }
+
+  int fd_ = -1;
+  std::string name_;
+};
+
+TEST_F(VifnetOnTheKernel, ATapGuestAnswersTheKernelsArpAndAPingFromTheLan) {
+  OpenAndConfigure(/*tap=*/true, /*notify=*/false);
+  if (HasFatalFailure()) return;
+
+  // The kernel device carries the host adapter's MAC, so frames the guest
+  // sends to the host are the kernel's; the guest keeps its own.
+  Ran link = RunProgram({"ip", "-o", "link", "show", name_});
+  EXPECT_NE(link.output.find("02:00:5e:20:00:01"), std::string::npos) << link.output;
+  vn32_ifreq ifr = Named();
+  ASSERT_EQ(vifnet32_ioctl(fd_, VN32_SIOCGIFHWADDR, &ifr), 0);
+  EXPECT_EQ(0, std::memcmp(ifr.u.hwaddr.data, kGuestMac, 6));
+
+  std::atomic<bool> stop{false};
+  int arpAnswered = 0, echoAnswered = 0, failures = 0;
+  std::thread guest([&] {
+    while (!stop.load()) {
+      Bytes frame = ReadOne();
+      if (frame.size() < 14) continue;
+      Bytes answer;
+      if (IsArpRequestFor(frame, kGuestIp)) {
+        answer = ArpReplyTo(frame);
+        ++arpAnswered;
+      } else if (Get16(frame, 12) == 0x0800) {
+        Bytes packet(frame.begin() + 14, frame.end());
+        if (!IsEchoRequestTo(packet, kGuestIp)) continue;
+        packet.resize(Get16(packet, 2));
+        Bytes reply = EchoReplyTo(packet);
+        answer.assign(frame.begin(), frame.begin() + 14);
+        std::memcpy(answer.data(), frame.data() + 6, 6);
+        std::memcpy(answer.data() + 6, kGuestMac, 6);
+        answer.insert(answer.end(), reply.begin(), reply.end());
+        ++echoAnswered;
+      } else {
+        continue;
+      }
+      if (vifnet32_write(fd_, answer.data(), static_cast<int>(answer.size())) != static_cast<int>(answer.size())) {
+        ++failures;
+      }
+    }
+  });
+  Ran ping = RunProgram({"ip", "netns", "exec", PeerNamespace(), "ping", "-n", "-c", "3", "-i", "0.2", "-w", "20",
+                  "198.51.100.200"});
+  stop.store(true);
+  guest.join();
+  std::fputs(ping.output.c_str(), stderr);
+  EXPECT_EQ(ping.status, 0) << ping.output;
+  EXPECT_NE(ping.output.find("3 received"), std::string::npos) << ping.output;
+  EXPECT_GE(arpAnswered, 1);
+  EXPECT_GE(echoAnswered, 3);
+  EXPECT_EQ(failures, 0);
+
+  vn32_stats stats{};
+  stats.size = VN32_STATS_SIZE;
+  ASSERT_EQ(vifnet32_get_stats(fd_, &stats), 0);
+  EXPECT_EQ(stats.packets_written, static_cast<uint64_t>(arpAnswered + echoAnswered));
+  EXPECT_GE(stats.packets_read, stats.packets_written);
+  EXPECT_EQ(stats.kernel_buffer_size, 1048576u);
+  EXPECT_EQ(stats.dll_buffer_size, 65536u);
+}
+
+TEST_F(VifnetOnTheKernel, ATunGuestsEchoRequestToTheHostGetsTheKernelsReply) {
+  OpenAndConfigure(/*tap=*/false, /*notify=*/false);
+  if (HasFatalFailure()) return;
+  Bytes echo(28 + 8, 0);
+  echo[0] = 0x45;
+  Put16(echo, 2, static_cast<uint16_t>(echo.size()));
+  echo[8] = 64;
+  echo[9] = 1;
+  std::memcpy(echo.data() + 12, kGuestIp, 4);
+  std::memcpy(echo.data() + 16, kHostIp, 4);
+  Put16(echo, 10, vifnet32_calc_inet_checksum(echo.data(), 20));
+  echo[20] = 8;
+  Put16(echo, 24, 0x4242);
+  Put16(echo, 26, 5);
+  std::memcpy(echo.data() + 28, "vifnet!!", 8);
+  Put16(echo, 22, vifnet32_calc_inet_checksum(echo.data() + 20, 16));
+  ASSERT_EQ(vifnet32_write(fd_, echo.data(), static_cast<int>(echo.size())), static_cast<int>(echo.size()))
+      << "errno " << errno;
+  Bytes reply;
+  for (int round = 0; round < 40 && reply.empty(); ++round) {  // 40 x 250 ms
+    Bytes packet = ReadOne();
+    if (packet.size() >= 36 && packet[9] == 1 && packet[20] == 0) reply = packet;
+  }
+  ASSERT_FALSE(reply.empty());
+  EXPECT_EQ(0, std::memcmp(reply.data() + 12, kHostIp, 4));
+  EXPECT_EQ(0, std::memcmp(reply.data() + 16, kGuestIp, 4));
+  EXPECT_EQ(Get16(reply, 24), 0x4242);
+  EXPECT_EQ(Get16(reply, 26), 5);
+  EXPECT_EQ(0, std::memcmp(reply.data() + 28, "vifnet!!", 8));
+}
+
+TEST_F(VifnetOnTheKernel, ArpAndRarpAnswerFromTheHostsOwnAddressesThenItsNeighbours) {
+  vn32_arpreq arp{};
+  arp.arp_pa.family = VN32_AF_INET;
+  arp.arp_flags = VN32_ARP_FLAGS;
+  std::memcpy(arp.arp_pa.data, kHostIp, 4);
+  ASSERT_EQ(vifnet32_ioctl(-1, VN32_SIOCGARP, &arp), 0) << "errno " << errno;
+  EXPECT_EQ(0, std::memcmp(arp.arp_ha.data, kHostMac, 6));
+  vn32_arpreq rarp{};
+  std::memcpy(rarp.arp_ha.data, kHostMac, 6);
+  ASSERT_EQ(vifnet32_ioctl(-1, VN32_SIOCGRARP, &rarp), 0) << "errno " << errno;
+  EXPECT_EQ(0, std::memcmp(rarp.arp_pa.data, kHostIp, 4));
+
+  const uint8_t neighbourIp[4] = {198, 51, 100, 77};
+  const uint8_t neighbourMac[6] = {0x02, 0x00, 0x5e, 0x20, 0x00, 0x77};
+  std::memcpy(arp.arp_pa.data, neighbourIp, 4);
+  EXPECT_NE(vifnet32_ioctl(-1, VN32_SIOCGARP, &arp), 0);
+  EXPECT_EQ(errno, ENXIO);
+  Ran added = RunProgram({"ip", "neigh", "replace", "198.51.100.77", "lladdr", "02:00:5e:20:00:77", "dev", "vfh0", "nud",
+                   "permanent"});
+  ASSERT_EQ(added.status, 0) << added.output;
+  ASSERT_EQ(vifnet32_ioctl(-1, VN32_SIOCGARP, &arp), 0) << "errno " << errno;
+  EXPECT_EQ(arp.arp_ha.family, VN32_ARPHRD_ETHER);
+  EXPECT_EQ(0, std::memcmp(arp.arp_ha.data, neighbourMac, 6));
+  std::memcpy(rarp.arp_ha.data, neighbourMac, 6);
+  ASSERT_EQ(vifnet32_ioctl(-1, VN32_SIOCGRARP, &rarp), 0) << "errno " << errno;
+  EXPECT_EQ(0, std::memcmp(rarp.arp_pa.data, neighbourIp, 4));
+  RunProgram({"ip", "neigh", "del", "198.51.100.77", "dev", "vfh0"});
+}
+
+TEST_F(VifnetOnTheKernel, TheDefaultInterfaceIsTheAdapterOfTheDefaultRoute) {
+  EXPECT_EQ(std::string(vifnet32_get_default_iface()), FormatMACAddr(kHostMac));
+}
+
+TEST_F(VifnetOnTheKernel, AnUnknownAdapterIsNoDevice) {
+  EXPECT_LT(vifnet32_open("198.51.100.99", VN32_OPEN_RDWR), 0);
+  EXPECT_EQ(errno, ENODEV);
+  EXPECT_LT(vifnet32_open("02-00-5e-20-00-99", VN32_OPEN_RDWR), 0);
+  EXPECT_EQ(errno, ENODEV);
+}
+
+// True once the thread `tid` is blocked in a wait for readiness.
+bool BlockedInWait(pid_t tid) {
+  std::ifstream file("/proc/self/task/" + std::to_string(tid) + "/syscall");
+  long number = -1;
+  file >> number;
+  return number == SYS_pselect6 || number == SYS_ppoll
+#ifdef SYS_select
+         || number == SYS_select
+#endif
+#ifdef SYS_poll
+         || number == SYS_poll
+#endif
+      ;
+}
+
+TEST_F(VifnetOnTheKernel, InSocketNotifyModeAPacketAndAShutdownBothWakeASelect) {
+  OpenAndConfigure(/*tap=*/true, /*notify=*/true);
+  if (HasFatalFailure()) return;
+
+  // A ping of the guest makes the kernel ask for its MAC.
+  std::atomic<pid_t> waiterTid{0};
+  int woke = -2;
+  std::thread waiter([&] {
+    waiterTid.store(static_cast<pid_t>(syscall(SYS_gettid)));
+    woke = platform::SelectReadable(fd_, 60000);
+  });
+  // Bounded by its deadline; nobody answers it, its ARP is what counts.
+  RunProgram({"ping", "-n", "-c", "1", "-w", "2", "198.51.100.200"});
+  waiter.join();
+  ASSERT_EQ(woke, 1);
+  Bytes frame = ReadOne();
+  EXPECT_TRUE(IsArpRequestFor(frame, kGuestIp)) << frame.size() << " bytes";
+
+  // Drop the device's traffic before the wait that only a shutdown ends.
+  vn32_ifreq down = Named();
+  down.u.flags = 0;
+  ASSERT_EQ(vifnet32_ioctl(fd_, VN32_SIOCSIFFLAGS, &down), 0);
+  while (!ReadOne().empty()) {
+  }
+  woke = -2;
+  waiterTid.store(0);
+  std::thread second([&] {
+    waiterTid.store(static_cast<pid_t>(syscall(SYS_gettid)));
+    woke = platform::SelectReadable(fd_, 60000);
+  });
+  const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while ((waiterTid.load() == 0 || !BlockedInWait(waiterTid.load())) && std::chrono::steady_clock::now() < bound) {
+    std::this_thread::yield();
+  }
+  EXPECT_EQ(platform::CloseSocket(fd_), 0);
+  second.join();
+  EXPECT_EQ(woke, 1);
+  Bytes buffer(2048);
+  EXPECT_EQ(vifnet32_read(fd_, buffer.data(), static_cast<int>(buffer.size())), 0);
+  vn32_stats stats{};
+  stats.size = VN32_STATS_SIZE;
+  EXPECT_EQ(vifnet32_get_stats(fd_, &stats), 0);
+  EXPECT_GE(stats.packets_read, 1u);
+}
+
+}  // namespace
