@@ -1,7 +1,10 @@
 // The machine under the programs. One per process, chosen at first use from
 // MORVANE_PLATFORM ("linux", the default, or "sim"), which child processes
 // inherit. Programs choose with SelectMachine before their first platform call
-// (e.g. from a --platform option).
+// (e.g. from a --platform option). Names compare without regard to case. An
+// unknown MORVANE_PLATFORM ends the process at first use with a message on
+// stderr and exit status 2, rather than guess which machine was meant.
+// Tests may put a machine of their own under the process: machine_testing.h.
 //
 // The rest of this header is the contract between the shared platform code
 // (platform/common) and the two machines (platform/linux, platform/sim): each

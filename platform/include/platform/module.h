@@ -23,7 +23,10 @@ namespace platform {
 HMODULE LoadLibrary(const char* name);
 void* GetProcAddress(HMODULE module, const char* symbol);  // ERROR_PROC_NOT_FOUND
 BOOL FreeLibrary(HMODULE module);
-std::string GetModuleFileName(HMODULE module);  // full path; empty on failure
+// Full path; empty on failure. A null module is the executable itself, here
+// and in ReadVersionResource. Only handles from LoadLibrary are accepted
+// (ERROR_INVALID_HANDLE otherwise), including by GetProcAddress and FreeLibrary.
+std::string GetModuleFileName(HMODULE module);
 
 // Our installation's system directory: $MORVANE_SYSTEM_DIR when set, else the
 // folder "system" beside the platform library. It holds the packet-capture
