@@ -260,7 +260,17 @@ bool InSubnet(const SimAdapterModel& a, DWORD ip) { return a.ip && ((*a.ip ^ ip)
 
 }  // namespace
 
-HostImpl::HostImpl(HostModel model) : model_(std::move(model)) {
+namespace {
+
+// A model made in code may leave out what a description fills in.
+HostModel Completed(HostModel model) {
+  if (model.facts.computerName.empty()) model.facts.computerName = model.hostName;
+  return model;
+}
+
+}  // namespace
+
+HostImpl::HostImpl(HostModel model) : model_(Completed(std::move(model))) {
   BuildRegistry(model_, &registry_);
   devices_ = MakeDeviceService(this);
   ipHelper_ = MakeIpHelper(this);
