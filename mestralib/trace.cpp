@@ -38,7 +38,8 @@ std::FILE* StreamFor(TraceState& state, const char* name) {
     if (state.file != nullptr) std::fclose(state.file);
     state.fileName = name;
     // Append mode: MestraPack and the utility it starts share one file, and
-    // each message goes out in one write, so whole messages never mix.
+    // each message (up to the buffer's 64 KiB) goes out in one write, so
+    // their messages never mix.
     state.file = std::fopen(name, "ae");
     state.openFailed = state.file == nullptr;
     if (state.file != nullptr) std::setvbuf(state.file, nullptr, _IOFBF, 1 << 16);

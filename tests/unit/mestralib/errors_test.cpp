@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <utility>
 #include <vector>
@@ -17,13 +16,17 @@ bool IsGeneric(const std::string& text) { return text.rfind("Unknown error ", 0)
 // added there without a text here is caught.
 std::vector<std::pair<std::string, DWORD>> CodesOfTheHeader() {
   std::ifstream header(MORVANE_WINERROR_H);
-  std::stringstream content;
-  content << header.rdbuf();
-  const std::string text = content.str();
-  const std::regex code(R"(constexpr\s+DWORD\s+(\w+)\s*=\s*(\d+)\s*;)");
   std::vector<std::pair<std::string, DWORD>> codes;
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), code); it != std::sregex_iterator(); ++it) {
-    codes.emplace_back((*it)[1], static_cast<DWORD>(std::stoul((*it)[2])));
+  std::string line;
+  while (std::getline(header, line)) {
+    // "constexpr DWORD NAME = 123;"
+    std::istringstream words(line);
+    std::string constexprWord, type, name, equals, value;
+    if (!(words >> constexprWord >> type >> name >> equals >> value)) continue;
+    if (constexprWord != "constexpr" || type != "DWORD" || equals != "=" || value.back() != ';') continue;
+    value.pop_back();
+    if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos) continue;
+    codes.emplace_back(name, static_cast<DWORD>(std::stoul(value)));
   }
   return codes;
 }
