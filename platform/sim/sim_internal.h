@@ -67,7 +67,6 @@ class CaptureCore {
   // A frame seen on the adapter. `outgoing`: the adapter sent it (the
   // hardware filter does not apply); `own`: this open sent it.
   void Offer(ByteSpan frame, bool outgoing, bool own);
-  void WakeReaders();
 
   const SimAdapterModel& adapter_;
   const std::size_t adapterIndex_;
@@ -173,14 +172,12 @@ class HostImpl final : public SimHost, public std::enable_shared_from_this<HostI
   // For the devices and stations of this folder.
   int AdapterIndex(const std::string& name) const;  // -1 when unknown
   bool Plugged(std::size_t adapter);
-  bool ReadsFail(std::size_t adapter);
   void AddCapture(const std::shared_ptr<CaptureCore>& core);
   void RemoveStation(const StationCore* core);
   // A frame written by a capture device of the adapter.
   void TransmitFromCapture(CaptureCore* from, ByteSpan frame);
   void StationSend(const std::shared_ptr<StationCore>& from, ByteSpan data);
   DWORD SendArp(DWORD destination, DWORD source, BYTE mac[6]);
-  Scheduler& scheduler() { return scheduler_; }
 
  private:
   friend class PeerPingImpl;

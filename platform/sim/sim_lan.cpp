@@ -103,12 +103,6 @@ void CaptureCore::Offer(ByteSpan frame, bool outgoing, bool own) {
   cv_.notify_all();
 }
 
-void CaptureCore::WakeReaders() {
-  std::lock_guard<std::mutex> lock(mu_);
-  UpdateEventLocked();
-  cv_.notify_all();
-}
-
 void CaptureCore::UpdateEventLocked() {
   bool ready = readsFail_ || (!queue_.empty() && queuedBytes_ >= minToCopy_);
   if (!event_) return;
@@ -301,11 +295,6 @@ int HostImpl::AdapterIndex(const std::string& name) const {
 bool HostImpl::Plugged(std::size_t adapter) {
   std::lock_guard<std::mutex> lock(mu_);
   return adapters_[adapter].plugged;
-}
-
-bool HostImpl::ReadsFail(std::size_t adapter) {
-  std::lock_guard<std::mutex> lock(mu_);
-  return adapters_[adapter].readsFail;
 }
 
 void HostImpl::AddCapture(const std::shared_ptr<CaptureCore>& core) {
