@@ -2,9 +2,9 @@
 // as a base class, so the engine's members are members of the view; the
 // process-wide part lives in EngineGlobals.
 //
-// Lock order: csPingList, then an interface record's adapter lock, then the
-// log lock of the view (a leaf). The log lock is never taken around any of
-// the others.
+// Lock order: csPingList, then the descriptor lock (DescriptorLock), then
+// the lock of the adapter values (ResolveAdapterValues), then the log lock of
+// the view (a leaf). The log lock is never taken around any of the others.
 #pragma once
 
 #include <functional>
@@ -91,6 +91,9 @@ struct EngineGlobals {
   // The subnet mask of the host adapter with this IPv4 address (network
   // order), 0 when no adapter has it. Installed by the discovery.
   std::function<DWORD(DWORD)> AdapterMaskOf;
+  // Called on a monitor thread once its interface is created and up, before
+  // it reads anything. Optional: the headless program waits for it.
+  std::function<void(INTERFACEREC&)> InterfaceReady;
 };
 EngineGlobals& TheEngineGlobals();
 

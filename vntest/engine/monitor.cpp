@@ -118,6 +118,10 @@ class GuestResponder final : public PacketResponder {
 }  // namespace
 
 bool WritePingIPPacket(CVN32TestView*, INTERFACEREC& record, const BYTE* packet, int length) {
+  // The ping thread writes through a record whose monitor thread may close
+  // it meanwhile (a failed read): the descriptor must not change under the
+  // write, nor be a number some other open has been given since.
+  std::lock_guard<std::mutex> descriptor(DescriptorLock());
   std::vector<BYTE> frame;
   const BYTE* data = packet;
   int total = length;
@@ -198,11 +202,12 @@ DWORD MonitorThread(void* argument) {
   platform::SavedErrors lastFailure;
   CVN32TestView* view = GetLogView();
   if (view != nullptr) {
-    record.fd = -1;
-    record.fd = CreateInterface(record);
+    SetRecordFd(record, -1);
+    CreateInterface(record);
     if (record.fd < 0) lastFailure = platform::SavedErrors();
   }
   if (view != nullptr && record.fd >= 0) {
+    if (const auto& ready = TheEngineGlobals().InterfaceReady) ready(record);
     GuestResponder responder;
     std::unique_ptr<BYTE[]> buffer(new BYTE[kReadBufferSize]);
     auto readFailed = [&record, &lastFailure] {

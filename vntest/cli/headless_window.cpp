@@ -1,0 +1,45 @@
+#include "headless_window.h"
+
+#include <cstdio>
+
+bool HeadlessWindow::WindowExists() const {
+  std::lock_guard lock(m_lock);
+  return !m_bClosed;
+}
+
+void HeadlessWindow::PostMessage(UINT message) {
+  {
+    std::lock_guard lock(m_lock);
+    if (m_bClosed) return;
+    m_queue.push_back(message);
+  }
+  m_posted.notify_one();
+}
+
+void HeadlessWindow::AppendText(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+  m_text += text;
+}
+
+std::optional<UINT> HeadlessWindow::NextMessage(std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock lock(m_lock);
+  if (!m_posted.wait_until(lock, deadline, [this] { return !m_queue.empty(); })) return std::nullopt;
+  UINT message = m_queue.front();
+  m_queue.pop_front();
+  return message;
+}
+
+std::optional<UINT> HeadlessWindow::PollMessage() {
+  std::lock_guard lock(m_lock);
+  if (m_queue.empty()) return std::nullopt;
+  UINT message = m_queue.front();
+  m_queue.pop_front();
+  return message;
+}
+
+void HeadlessWindow::Close() {
+  std::lock_guard lock(m_lock);
+  m_bClosed = true;
+  m_queue.clear();
+}

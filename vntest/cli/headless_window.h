@@ -1,0 +1,35 @@
+// The headless program's window: a queue of posted messages that the main
+// loop drains, and a log that goes to standard output as it arrives.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "shell/view_window.h"
+
+class HeadlessWindow : public ViewWindow {
+ public:
+  bool WindowExists() const override;
+  void PostMessage(UINT message) override;
+  // Writes the text to standard output and keeps it for the saved log.
+  void AppendText(const std::string& text) override;
+
+  // The main loop: the next posted message, waiting until `deadline` at most.
+  std::optional<UINT> NextMessage(std::chrono::steady_clock::time_point deadline);
+  // Every message posted so far, without waiting.
+  std::optional<UINT> PollMessage();
+
+  void Close();
+  const std::string& Text() const { return m_text; }
+
+ private:
+  mutable std::mutex m_lock;
+  std::condition_variable m_posted;
+  std::deque<UINT> m_queue;
+  bool m_bClosed = false;
+  std::string m_text;  // the window's thread only
+};
