@@ -35,6 +35,9 @@ void ReportInterfaceStatistics(INTERFACEREC& record);
 // closed, and while the stop command shuts that descriptor down, so that the
 // stop never reaches a number that is no longer the interface's. A leaf.
 std::mutex& DescriptorLock();
+// Sets the record's descriptor under that lock (the monitor thread that owns
+// the record is its only writer).
+void SetRecordFd(INTERFACEREC& record, int fd);
 
 // Thread entries (exposed for tests).
 DWORD MonitorThread(void* record);

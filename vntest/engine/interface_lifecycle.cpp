@@ -41,6 +41,11 @@ std::mutex& DescriptorLock() {
   return lock;
 }
 
+void SetRecordFd(INTERFACEREC& record, int fd) {
+  std::lock_guard<std::mutex> lock(DescriptorLock());
+  record.fd = fd;
+}
+
 EngineGlobals& TheEngineGlobals() {
   static EngineGlobals globals;
   return globals;
@@ -126,6 +131,7 @@ void ResolveAdapterValues(INTERFACEREC& record) {
   }
   if (record.binAdapter_IPAddr == 0) {
     vn32_arpreq arp{};
+    arp.arp_pa.family = VN32_AF_INET;
     std::memcpy(arp.arp_ha.data, record.binAdapter_MACAddr.data(), 6);
     arp.arp_flags = VN32_ARP_FLAGS;
     if (vifnet32_ioctl(record.fd, VN32_SIOCGRARP, &arp) == 0) {
@@ -152,10 +158,11 @@ int CloseAfterFailure(INTERFACEREC& record, const platform::SavedErrors& failure
   if (record.fd >= 0) {
     LogMsg("*** Interface %s closed... (ip=%s, mac=%s)\n", record.strIfName.c_str(),
            record.strInterface_IPAddr.c_str(), record.strInterface_MACAddr.c_str());
+    std::lock_guard<std::mutex> lock(DescriptorLock());
     vifnet32_close(record.fd);
+    record.fd = -1;
   }
   failure.Restore();
-  record.fd = -1;
   return -1;
 }
 
@@ -186,15 +193,16 @@ int CreateInterface(INTERFACEREC& record) {
   // 1. Open, by the host adapter's IP address when there is one.
   const std::string& openName = !record.strAdapter_IPAddr.empty() ? record.strAdapter_IPAddr : record.strAdapter_MACAddr;
   int flags = VN32_OPEN_RDWR | (socketNotify ? VN32_OPEN_SOCKET_NOTIFY : 0);
-  record.fd = vifnet32_open(openName.c_str(), flags);
-  if (record.fd < 0) {
+  const int fd = vifnet32_open(openName.c_str(), flags);
+  if (fd < 0) {
     platform::SavedErrors failure;
     LogMsg("** CreateInterface(%s): vifnet32_open failed; errno=%d: %s\n", openName.c_str(), failure.errnoValue(),
            StrError(failure.errnoValue()).c_str());
     failure.Restore();
-    record.fd = -1;
+    SetRecordFd(record, -1);
     return -1;
   }
+  SetRecordFd(record, fd);
 
   // 2. The library's own debug messages, whatever the debug switch says.
   {

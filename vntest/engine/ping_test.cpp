@@ -59,7 +59,7 @@ bool SendPing(CVN32TestView& view, INTERFACEREC& record, DWORD target, const cha
   auto icmp = wire::IcmpEcho::New(std::span<BYTE>(packet).subspan(20));
   icmp->set_type(8);
   icmp->set_code(0);
-  icmp->set_ident(view.wPingIdent);
+  icmp->set_ident(view.wPingIdent);  // the field holds htons(wPingIdent)
   std::memcpy(packet.data() + 26, &sequence, 2);  // already in network order
   static const char kPattern[] = "abcdefghijklmnopqrstuvwxyz0123456789";
   for (int i = 0; i < dataSize; ++i) packet[28 + static_cast<std::size_t>(i)] = static_cast<BYTE>(kPattern[i % 36]);
@@ -123,15 +123,20 @@ DWORD PingThread(void* argument) {
   INTERFACEREC& record = PingRecord(view);
   static PingRandom random;
   static bool seeded = false;
-  if (!seeded) {
-    seeded = true;
-    random.Seed(platform::GetTickCount());
-    view.wPingIdent = platform::htons(random.Next());
-    view.wPingSeq = random.Next();
-  }
   const EngineGlobals& globals = TheEngineGlobals();
-  view.wPingBaseSeq = view.wPingSeq;
-  WORD sequence = view.wPingSeq;
+  WORD sequence;
+  {
+    // The counters are read by reply matching on the monitor thread.
+    platform::Guard lock(view.csPingList);
+    if (!seeded) {
+      seeded = true;
+      random.Seed(platform::GetTickCount());
+      view.wPingIdent = random.Next();
+      view.wPingSeq = random.Next();
+    }
+    view.wPingBaseSeq = view.wPingSeq;
+    sequence = view.wPingSeq;
+  }
   int remaining = view.NumPings;
   view.strPingTargetIP = FormatIPAddr(globals.dwPingTargetIP);
   if (view.strPingTargetIP != globals.strPingTargetName) {
@@ -160,8 +165,8 @@ DWORD PingThread(void* argument) {
     if (platform::WaitForSingleObject(view.hPingStopEvent, 0) == platform::WAIT_OBJECT_0) break;
     if (--remaining == 0) break;
   }
-  view.csPingList.Unlock();
   view.wPingSeq = sequence;
+  view.csPingList.Unlock();
   view.PostMessage(WM_APP_PING_ENDED);
   return 0;
 }
@@ -245,7 +250,10 @@ DWORD PingMonitorThread(void* argument) {
 }
 
 void StartPingTest(CVN32TestView& view) {
-  VN_ASSERT(view.IsRunning() && !view.IsPinging());
+  VN_ASSERT(view.IsRunning());
+  VN_ASSERT(!view.IsPinging());
+  // A second start would lose the running test's thread handle.
+  if (view.IsPinging()) return;
   {
     platform::Guard lock(view.csPingList);
     view.PingList.clear();

@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 
@@ -25,7 +29,30 @@ struct State {
   std::map<std::uint32_t, std::vector<std::uint8_t>> answers;
   int debugOutputResult = 1;
   vifnet32_debug_output_func_t debugOutput = nullptr;
+
+  int openFd = 3;
+  int openErrno = 0;
+  std::uint32_t openLastError = 0;
+  std::deque<std::vector<std::uint8_t>> reads;
+  bool readsFail = false;
+  int readErrno = 0;
+  std::uint32_t readLastError = 0;
+  std::uint32_t readTimeoutMs = 250;
+  int shortWrites = 0;
+  int shortWriteResult = 0;
+  int writeErrno = 0;
+  std::uint32_t writeLastError = 0;
+  vn32_stats stats{};
+  int statsResult = 0;
+  std::vector<std::string> calls;
+  std::condition_variable changed;
 };
+
+std::string Hex(std::uint32_t v) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%X", v);
+  return text;
+}
 
 State& TheState() {
   static State state;
@@ -43,6 +70,71 @@ void Reset() {
   s.answers.clear();
   s.debugOutputResult = 1;
   s.debugOutput = nullptr;
+  s.openFd = 3;
+  s.openErrno = 0;
+  s.openLastError = 0;
+  s.reads.clear();
+  s.readsFail = false;
+  s.readTimeoutMs = 250;
+  s.shortWrites = 0;
+  s.stats = vn32_stats{};
+  s.statsResult = 0;
+  s.calls.clear();
+  s.changed.notify_all();
+}
+
+void SetOpenResult(int fd, int errnoValue, std::uint32_t lastError) {
+  State& s = TheState();
+  std::lock_guard guard(s.lock);
+  s.openFd = fd;
+  s.openErrno = errnoValue;
+  s.openLastError = lastError;
+}
+
+void QueueRead(std::vector<std::uint8_t> bytes) {
+  State& s = TheState();
+  std::lock_guard guard(s.lock);
+  s.reads.push_back(std::move(bytes));
+  s.changed.notify_all();
+}
+
+void FailReadsWhenEmpty(int errnoValue, std::uint32_t lastError) {
+  State& s = TheState();
+  std::lock_guard guard(s.lock);
+  s.readsFail = true;
+  s.readErrno = errnoValue;
+  s.readLastError = lastError;
+  s.changed.notify_all();
+}
+
+void ShortWrites(int n, int result, int errnoValue, std::uint32_t lastError) {
+  State& s = TheState();
+  std::lock_guard guard(s.lock);
+  s.shortWrites = n;
+  s.shortWriteResult = result;
+  s.writeErrno = errnoValue;
+  s.writeLastError = lastError;
+}
+
+void SetStats(const vn32_stats& stats, int result) {
+  State& s = TheState();
+  std::lock_guard guard(s.lock);
+  s.stats = stats;
+  s.statsResult = result;
+}
+
+std::vector<std::string> Calls() {
+  State& s = TheState();
+  std::lock_guard guard(s.lock);
+  return s.calls;
+}
+
+bool WaitForCall(const std::string& text) {
+  State& s = TheState();
+  std::unique_lock guard(s.lock);
+  return s.changed.wait_for(guard, std::chrono::seconds(30), [&] {
+    return std::find(s.calls.begin(), s.calls.end(), text) != s.calls.end();
+  });
 }
 
 std::vector<Request> Requests() {
@@ -111,7 +203,18 @@ using namespace vifnet_fake;
 
 extern "C" {
 
-int vifnet32_open(const char*, int) { return 3; }
+int vifnet32_open(const char* name, int flags) {
+  State& s = TheState();
+  std::lock_guard guard(s.lock);
+  s.calls.push_back(std::string("open ") + (name != nullptr ? name : "(null)") + " " + Hex(static_cast<std::uint32_t>(flags)));
+  s.changed.notify_all();
+  if (s.openFd < 0) {
+    SetLastError(s.openLastError);
+    errno = s.openErrno;
+    return -1;
+  }
+  return s.openFd;
+}
 
 int vifnet32_ioctl(int fd, std::uint32_t request, void* arg) {
   State& s = TheState();
@@ -119,6 +222,9 @@ int vifnet32_ioctl(int fd, std::uint32_t request, void* arg) {
   const std::size_t size = RecordSize(request);
   const auto* bytes = static_cast<const std::uint8_t*>(arg);
   s.requests.push_back({fd, request, std::vector<std::uint8_t>(bytes, bytes + size)});
+  s.calls.push_back("ioctl " + Hex(request));
+  s.changed.notify_all();
+  if (request == VN32STIMEOUT) s.readTimeoutMs = static_cast<const vn32ctl*>(arg)->value;
   for (auto it = s.failures.begin(); it != s.failures.end(); ++it) {
     if (it->code == 0 || it->code == request) {
       SetLastError(it->lastError);
@@ -133,23 +239,58 @@ int vifnet32_ioctl(int fd, std::uint32_t request, void* arg) {
   return 0;
 }
 
-int vifnet32_read(int, void*, int) { return 0; }
+int vifnet32_read(int, void* buffer, int size) {
+  State& s = TheState();
+  std::unique_lock guard(s.lock);
+  auto ready = [&s] { return !s.reads.empty() || s.readsFail; };
+  if (!ready()) s.changed.wait_for(guard, std::chrono::milliseconds(s.readTimeoutMs), ready);
+  if (!s.reads.empty()) {
+    std::vector<std::uint8_t> bytes = std::move(s.reads.front());
+    s.reads.pop_front();
+    const std::size_t n = std::min(bytes.size(), static_cast<std::size_t>(size > 0 ? size : 0));
+    std::memcpy(buffer, bytes.data(), n);
+    return static_cast<int>(n);
+  }
+  if (s.readsFail) {
+    SetLastError(s.readLastError);
+    errno = s.readErrno;
+    return -1;
+  }
+  return 0;
+}
 
 int vifnet32_write(int fd, const void* buffer, int length) {
   State& s = TheState();
   std::lock_guard guard(s.lock);
   const auto* bytes = static_cast<const std::uint8_t*>(buffer);
   s.writes.push_back({fd, std::vector<std::uint8_t>(bytes, bytes + length)});
+  s.calls.push_back("write " + std::to_string(length));
+  s.changed.notify_all();
+  if (s.shortWrites > 0) {
+    --s.shortWrites;
+    SetLastError(s.writeLastError);
+    errno = s.writeErrno;
+    return s.shortWriteResult;
+  }
   return length;
 }
 
-int vifnet32_close(int) { return 0; }
-
-int vifnet32_get_stats(int, vn32_stats* stats) {
-  std::uint32_t size = stats->size;
-  std::memset(stats, 0, sizeof *stats);
-  stats->size = size;
+int vifnet32_close(int fd) {
+  State& s = TheState();
+  std::lock_guard guard(s.lock);
+  s.calls.push_back("close " + std::to_string(fd));
+  s.changed.notify_all();
   return 0;
+}
+
+int vifnet32_get_stats(int fd, vn32_stats* stats) {
+  State& s = TheState();
+  std::lock_guard guard(s.lock);
+  s.calls.push_back("get_stats " + std::to_string(fd));
+  std::uint32_t size = stats->size;
+  *stats = s.stats;
+  stats->size = size;
+  return s.statsResult;
 }
 
 const char* vifnet32_get_default_iface(void) { return "02-00-5E-00-00-01"; }

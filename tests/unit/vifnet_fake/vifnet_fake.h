@@ -47,6 +47,34 @@ void AnswerWith(std::uint32_t code, std::vector<std::uint8_t> answer);
 void SetDebugOutputResult(int result);
 vifnet32_debug_output_func_t InstalledDebugOutput();
 
+// ---- The interface itself: open, reads, writes, close, statistics ----
+
+// vifnet32_open returns `fd` (3 by default), or -1 with errno and the last
+// error set when `fd` is negative.
+void SetOpenResult(int fd, int errnoValue = 0, std::uint32_t lastError = 0);
+
+// Frames or packets that reads deliver, in order. A read with nothing queued
+// waits for a queued one at most the read time-out last set with
+// VN32STIMEOUT (250 ms when none was set; 0 means no wait) and then returns 0.
+void QueueRead(std::vector<std::uint8_t> bytes);
+// Once the queue is empty, every read fails: -1 with errno and the last error.
+void FailReadsWhenEmpty(int errnoValue, std::uint32_t lastError);
+
+// The next n writes (any descriptor) write `result` bytes instead of all,
+// with errno and the last error set.
+void ShortWrites(int n, int result, int errnoValue, std::uint32_t lastError);
+
+// What vifnet32_get_stats fills in (the size field is the caller's), and
+// its result.
+void SetStats(const vn32_stats& stats, int result = 0);
+
+// Every call that touches an interface, in order, as text: "open <name>
+// <flags hex>", "ioctl <code hex>", "write <length>", "get_stats <fd>",
+// "close <fd>". Reads are not listed.
+std::vector<std::string> Calls();
+// Waits (bounded generously) until Calls() holds `text`; true when it does.
+bool WaitForCall(const std::string& text);
+
 // The real Internet checksum, for tests that build packets.
 std::uint16_t InternetChecksum(const void* buffer, std::size_t length);
 
