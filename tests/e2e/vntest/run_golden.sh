@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Runs vntest with the given arguments and compares its standard output,
+# standard error and exit code with a golden file, after masking what differs
+# from run to run (times of day, round-trip milliseconds, read-call counts).
+# Usage: run_golden.sh VNTEST GOLDEN [ARGS...]   (UPDATE_GOLDEN=1 rewrites it)
+set -u
+vntest=$1 golden=$(realpath -m "$2")
+shift 2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+unset MORVANE_PLATFORM MORVANE_SIM_HOST
+cd "$work"
+timeout 120 "$vntest" "$@" >stdout 2>stderr
+rc=$?
+mask() {
+  sed -E -e 's/^[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}/hh:mm:ss.mmm/' \
+         -e 's/, descriptor [0-9]+$/, descriptor N/' \
+         -e 's/time=(<1|[0-9]+)ms/time=Nms/' \
+         -e 's/\(Minimum = [0-9]+ms, Maximum = [0-9]+ms, Average = [0-9]+ms\)/(Minimum = Nms, Maximum = Nms, Average = Nms)/' \
+         -e 's/^(hh:mm:ss.mmm +)[0-9]+(  Total Read Calls)/\1N\2/' \
+         -e 's/^(hh:mm:ss.mmm Maximum DLL I\/O Bytes Received: +)[0-9]+K/\1NK/' \
+         -e 's/\(([0-9]+)ms late\)/(Nms late)/'
+}
+{
+  mask <stdout
+  echo "--- stderr"
+  # Files named by the test live next to the golden folder.
+  sed -e "s|$(dirname "$(dirname "$golden")")/||g" stderr
+  echo "--- exit $rc"
+} >actual
+if [[ ${UPDATE_GOLDEN:-0} == 1 ]]; then
+  cp actual "$golden"
+  exit 0
+fi
+if ! diff -u "$golden" actual; then
+  echo "vntest $* differs from $golden" >&2
+  exit 1
+fi

@@ -1,0 +1,161 @@
+// Network discovery and the parameter checks on the built-in simulated host
+// (adapter sim0: 192.0.2.10/24, MAC 02-00-00-00-00-10, gateway 192.0.2.1).
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "mestralib/address.h"
+#include "platform/iphelper.h"
+#include "platform/machine.h"
+#include "platform/sockets.h"
+#include "shell/discovery.h"
+#include "shell/test_parameters.h"
+
+namespace {
+
+DWORD Ip(const char* text) {
+  DWORD host = 0;
+  EXPECT_TRUE(ParseIPAddress(text, &host, false)) << text;
+  return platform::htonl(host);
+}
+
+class OnSimHost : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    unsetenv("MORVANE_SIM_HOST");
+    ASSERT_TRUE(platform::SelectMachine("sim"));
+    InitGlobals();
+  }
+};
+
+TEST(FetchVariableTable, SecondCallGetsHeaderPlusWholeRows) {
+  constexpr std::size_t kHeader = offsetof(platform::MIB_IPFORWARDTABLE, table);
+  constexpr std::size_t kRow = sizeof(platform::MIB_IPFORWARDROW);
+  std::vector<ULONG> sizes;
+  auto call = [&sizes](void* buffer, ULONG* size) -> DWORD {
+    sizes.push_back(*size);
+    // The first byte must be zero: the buffer is handed over zero-filled.
+    EXPECT_EQ(static_cast<BYTE*>(buffer)[0], 0);
+    if (*size < kHeader + 3 * kRow) {
+      *size = static_cast<ULONG>(kHeader + 3 * kRow);
+      return ERROR_INSUFFICIENT_BUFFER;
+    }
+    static_cast<platform::MIB_IPFORWARDTABLE*>(buffer)->dwNumEntries = 3;
+    return 0;
+  };
+  void* table = nullptr;
+  EXPECT_EQ(FetchVariableTable(call, kHeader, kRow, &table), 0u);
+  ASSERT_NE(table, nullptr);
+  EXPECT_EQ(sizes, (std::vector<ULONG>{kHeader + kRow, kHeader + 3 * kRow}));
+  std::free(table);
+
+  // A size that is no whole number of rows is rounded up; a failure of the
+  // second call leaves nothing behind.
+  sizes.clear();
+  auto odd = [&sizes](void*, ULONG* size) -> DWORD {
+    sizes.push_back(*size);
+    *size = static_cast<ULONG>(kHeader + 2 * kRow + 1);
+    return sizes.size() == 1 ? ERROR_BUFFER_OVERFLOW : ERROR_NOT_SUPPORTED;
+  };
+  table = reinterpret_cast<void*>(1);
+  EXPECT_EQ(FetchVariableTable(odd, kHeader, kRow, &table), ERROR_NOT_SUPPORTED);
+  EXPECT_EQ(table, nullptr);
+  EXPECT_EQ(sizes, (std::vector<ULONG>{kHeader + kRow, kHeader + 3 * kRow}));
+}
+
+TEST_F(OnSimHost, RouteTableNeedsItsSecondCall) {
+  std::vector<ULONG> sizes;
+  auto call = [&sizes](void* buffer, ULONG* size) {
+    sizes.push_back(*size);
+    return platform::GetIpForwardTable(static_cast<platform::MIB_IPFORWARDTABLE*>(buffer), size, 1);
+  };
+  void* buffer = nullptr;
+  ASSERT_EQ(FetchVariableTable(call, offsetof(platform::MIB_IPFORWARDTABLE, table), sizeof(platform::MIB_IPFORWARDROW),
+                               &buffer),
+            0u);
+  auto* table = static_cast<platform::MIB_IPFORWARDTABLE*>(buffer);
+  ASSERT_GE(table->dwNumEntries, 2u);
+  ASSERT_EQ(sizes.size(), 2u);
+  EXPECT_EQ(sizes[1], 4 + table->dwNumEntries * sizeof(platform::MIB_IPFORWARDROW));
+  std::free(buffer);
+  // InitGlobals keeps its own copy, fetched the same way.
+  ASSERT_NE(Discovery().pIpForwardTable, nullptr);
+  EXPECT_GE(Discovery().pIpForwardTable->dwNumEntries, 2u);
+}
+
+TEST_F(OnSimHost, FindsTheDefaultAdapterAndItsFacts) {
+  const DiscoveryResults& r = Discovery();
+  ASSERT_NE(r.pFixedInfo, nullptr);
+  EXPECT_STREQ(r.pFixedInfo->HostName, "simhost");
+  ASSERT_NE(r.pIpAddrTable, nullptr);
+  ASSERT_NE(r.pAdaptersList, nullptr);
+  ASSERT_TRUE(r.bDefaultHostAdapter);
+  EXPECT_EQ(r.strDefaultAdapterIP, "192.0.2.10");
+  EXPECT_EQ(r.DefaultHostAdapter.dwGateway, Ip("192.0.2.1"));
+  EXPECT_EQ(GetAdapterNetMask(Ip("192.0.2.10")), Ip("255.255.255.0"));
+  EXPECT_EQ(GetAdapterNetMask(Ip("192.0.2.11")), 0u);
+  // The address table's row for the adapter's index.
+  DWORD index = r.DefaultHostAdapter.dwIndex;
+  EXPECT_EQ(GetIfIndexIPAddr(index), "192.0.2.10");
+  EXPECT_EQ(GetIfIndexIPAddr(0xFFFF), "");
+  // The list is fetched once: a second call keeps it.
+  const ADAPTER_INFO_LIST_ENTRY* list = r.pAdaptersList;
+  EXPECT_TRUE(InitMPAdaptersList());
+  EXPECT_EQ(Discovery().pAdaptersList, list);
+
+  BYTE mac[6] = {1, 1, 1, 1, 1, 1};
+  EXPECT_TRUE(IsHostResponsive(Ip("192.0.2.1"), mac, Ip("192.0.2.10")));
+  EXPECT_EQ(FormatMACAddr(mac), "02-00-00-00-00-01");
+  EXPECT_FALSE(IsHostResponsive(Ip("192.0.2.77"), mac, 0));
+  EXPECT_EQ(FormatMACAddr(mac), "00-00-00-00-00-00");
+}
+
+TEST(Discovery, TextChecksAndMediumNames) {
+  EXPECT_TRUE(IsValidIPv4Text("255.255.255.255"));
+  EXPECT_TRUE(IsValidIPv4Text("10.1.2.3"));
+  EXPECT_FALSE(IsValidIPv4Text(""));
+  EXPECT_FALSE(IsValidIPv4Text("10.1.256.3"));
+  EXPECT_STREQ(GetMediumName(0), "NdisMedium802_3");
+  EXPECT_STREQ(GetMediumName(14), "NdisMediumMax");
+  EXPECT_STREQ(GetMediumName(15), "NdisMediumUnknown");
+}
+
+TEST_F(OnSimHost, DefaultsAndParameterChecks) {
+  const InterfaceIPDefaults d = ComputeInterfaceIPDefaults();
+  EXPECT_EQ(d.strAdapter_IPAddr[0], "192.0.2.10");
+  EXPECT_EQ(d.strInterface_IPAddr[0], "192.0.2.111");
+  EXPECT_EQ(d.strInterface_IPAddr[1], "192.0.2.222");
+
+  auto check = [](const char* guestIP, const char* guestMAC, const char* adapterIP, const char* adapterMAC) {
+    INTERFACEREC r;
+    r.strInterface_IPAddr = guestIP;
+    r.strInterface_MACAddr = guestMAC;
+    r.strAdapter_IPAddr = adapterIP;
+    r.strAdapter_MACAddr = adapterMAC;
+    ParamError e;
+    return ValidateInterfaceParams(r, &e) ? std::string("ok ") + r.strInterface_MACAddr : e.title + ": " + e.text;
+  };
+  EXPECT_EQ(check("192.0.2.111", "", "192.0.2.10", ""), "ok " + DefaultGuestMAC("192.0.2.111"));
+  EXPECT_EQ(check("192.0.2.111", "02-00-5E-80-00-04", "192.0.2.10", ""), "ok 02-00-5E-80-00-04");
+  EXPECT_EQ(check("192.0.2", "", "192.0.2.10", ""),
+            "IP Address: The IP Address you entered is invalid. Please enter a valid IP address.");
+  for (const char* mac : {"03-00-00-00-00-01", "00-00-5E-00-00-01", "02-00-5E-80-00"}) {
+    EXPECT_EQ(check("192.0.2.111", mac, "192.0.2.10", ""),
+              "MAC Address: The hardware address you entered is invalid. Please enter a valid hardware address")
+        << mac;
+  }
+  EXPECT_EQ(check("192.0.2.111", "", "", ""),
+            "IP Address: You must identify which host adapter should be used by specifying either its IP address or "
+            "MAC address.");
+  EXPECT_EQ(check("192.0.2.111", "", "192.0.2.10", "02-00-00-00-00-10"),
+            "MAC Address: You must identify the host adapter by either its IP address or its MAC address, but not "
+            "both.");
+  EXPECT_EQ(check("192.0.2.111", "", "", "02-00-00-00-00-10"), "ok " + DefaultGuestMAC("192.0.2.111"));
+  EXPECT_EQ(check("192.0.2.111", "", "", "03-00-00-00-00-10"),
+            "MAC Address: No such host adapter exists with this MAC address.");
+  EXPECT_EQ(check("192.0.2.111", "", "192.0.2.11", ""), "IP Address: No such host adapter exists with this IP address.");
+}
+
+}  // namespace
