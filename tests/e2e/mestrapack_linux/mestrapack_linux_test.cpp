@@ -1,0 +1,470 @@
+// MestraPack on the real machine, inside the namespaces that run_in_netns.sh
+// builds: mpl0 (198.51.100.1/26, default route via the peer's 198.51.100.2)
+// and mpld0 (198.51.100.65/27) here, mpl1 in the peer namespace named by
+// MPL_PEER_NS. What the library lists is checked against what `ip` and
+// `ethtool` print for the same interfaces.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/if_packet.h>
+#include <net/ethernet.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "mestrapack/mestrapack.h"
+#include "platform/npf.h"
+#include "platform/sync.h"
+
+namespace {
+
+using Mac = std::array<std::uint8_t, 6>;
+const Mac kMacHere = {0x02, 0x00, 0x5e, 0x20, 0x00, 0x01};
+const Mac kMacPeer = {0x02, 0x00, 0x5e, 0x20, 0x00, 0x02};
+const Mac kMacSecond = {0x02, 0x00, 0x5e, 0x20, 0x00, 0x03};
+const Mac kBroadcast = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+constexpr std::uint16_t kTestEtherType = 0x88B5;  // local experimental
+constexpr std::uint32_t kLayer4 = MESTRAPACK_CKSUM_TCP | MESTRAPACK_CKSUM_UDP;
+constexpr std::uint32_t kPatientMs = 5000;
+
+std::string Shell(const std::string& command) {
+  std::string output;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return output;
+  char chunk[512];
+  while (std::fgets(chunk, sizeof chunk, pipe) != nullptr) output += chunk;
+  pclose(pipe);
+  return output;
+}
+
+std::string Utf8(const char16_t* text) {
+  std::string out;
+  for (; *text != 0; ++text) out.push_back(*text < 0x80 ? static_cast<char>(*text) : '?');
+  return out;
+}
+
+std::uint32_t Dotted(const std::string& text) {
+  in_addr address{};
+  EXPECT_EQ(inet_pton(AF_INET, text.c_str(), &address), 1) << text;
+  return address.s_addr;
+}
+
+std::uint32_t MaskOfPrefix(int prefix) { return htonl(prefix == 0 ? 0 : ~std::uint32_t{0} << (32 - prefix)); }
+
+std::optional<Mac> ParseMac(const std::string& text) {
+  Mac mac{};
+  unsigned parts[6];
+  if (std::sscanf(text.c_str(), "%x:%x:%x:%x:%x:%x", &parts[0], &parts[1], &parts[2], &parts[3], &parts[4],
+                  &parts[5]) != 6) {
+    return std::nullopt;
+  }
+  for (int i = 0; i < 6; ++i) mac[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(parts[i]);
+  return mac;
+}
+
+// What `ip -d link`, `ip addr`, `ip route` and `ethtool` print about one
+// interface, parsed from their text.
+struct KernelView {
+  unsigned index = 0;
+  std::vector<std::string> flags;
+  unsigned mtu = 0;
+  Mac mac{};
+  unsigned promiscuity = 0;
+  std::string kind;
+  std::string address;  // first IPv4 address
+  int prefix = -1;
+  std::string gateway;  // the default route's, when through this interface
+  bool txChecksumV4 = false;
+  bool txChecksumV6 = false;
+  bool rxChecksum = false;
+  std::optional<unsigned> speedMbps;
+
+  bool HasFlag(const std::string& flag) const {
+    for (const std::string& f : flags) {
+      if (f == flag) return true;
+    }
+    return false;
+  }
+};
+
+std::string FirstMatch(const std::string& text, const std::string& pattern) {
+  std::smatch match;
+  std::regex re(pattern);
+  return std::regex_search(text, match, re) && match.size() > 1 ? match[1].str() : std::string();
+}
+
+bool EthtoolSays(const std::string& text, const std::string& feature) {
+  return FirstMatch(text, "(?:^|\\n)\\s*" + feature + ": (on|off)") == "on";
+}
+
+KernelView ReadKernelView(const std::string& name) {
+  KernelView view;
+  const std::string link = Shell("ip -d link show dev " + name);
+  // "3: mpl0@if2: <BROADCAST,MULTICAST,UP,LOWER_UP> mtu 1500 qdisc ..."
+  std::smatch head;
+  std::regex headRe("^(\\d+): [^:]+: <([^>]*)> mtu (\\d+)");
+  EXPECT_TRUE(std::regex_search(link, head, headRe)) << link;
+  if (head.size() == 4) {
+    view.index = static_cast<unsigned>(std::stoul(head[1].str()));
+    std::string flags = head[2].str();
+    for (std::size_t at = 0; at <= flags.size();) {
+      std::size_t comma = flags.find(',', at);
+      if (comma == std::string::npos) comma = flags.size();
+      view.flags.push_back(flags.substr(at, comma - at));
+      at = comma + 1;
+    }
+    view.mtu = static_cast<unsigned>(std::stoul(head[3].str()));
+  }
+  std::optional<Mac> mac = ParseMac(FirstMatch(link, "link/ether ([0-9a-f:]{17})"));
+  EXPECT_TRUE(mac.has_value()) << link;
+  if (mac) view.mac = *mac;
+  const std::string promiscuity = FirstMatch(link, "promiscuity (\\d+)");
+  EXPECT_FALSE(promiscuity.empty()) << link;
+  if (!promiscuity.empty()) view.promiscuity = static_cast<unsigned>(std::stoul(promiscuity));
+  // The line after the promiscuity line starts with the link's kind.
+  view.kind = FirstMatch(link, "promiscuity \\d+[^\\n]*\\n\\s+(\\w+)");
+
+  const std::string addr = Shell("ip -4 addr show dev " + name);
+  const std::string inet = FirstMatch(addr, "inet (\\d+\\.\\d+\\.\\d+\\.\\d+/\\d+)");
+  EXPECT_FALSE(inet.empty()) << addr;
+  if (!inet.empty()) {
+    view.address = inet.substr(0, inet.find('/'));
+    view.prefix = std::stoi(inet.substr(inet.find('/') + 1));
+  }
+  view.gateway = FirstMatch(Shell("ip -4 route show default dev " + name), "default via (\\S+)");
+
+  const std::string features = Shell("ethtool -k " + name);
+  EXPECT_NE(features.find("rx-checksumming"), std::string::npos) << features;
+  view.txChecksumV4 = EthtoolSays(features, "tx-checksum-ipv4") || EthtoolSays(features, "tx-checksum-ip-generic");
+  view.txChecksumV6 = EthtoolSays(features, "tx-checksum-ipv6") || EthtoolSays(features, "tx-checksum-ip-generic");
+  view.rxChecksum = EthtoolSays(features, "rx-checksumming");
+  const std::string speed = FirstMatch(Shell("ethtool " + name + " 2>/dev/null"), "Speed: (\\d+)Mb/s");
+  if (!speed.empty()) view.speedMbps = static_cast<unsigned>(std::stoul(speed));
+  return view;
+}
+
+// The adapter list through the library's two calls.
+std::vector<std::uint8_t> AdapterList() {
+  std::uint32_t size = 0;
+  EXPECT_EQ(MestraPackGetAdaptersList(nullptr, &size), 0);
+  EXPECT_EQ(errno, 11);
+  EXPECT_GT(size, 0u);
+  std::vector<std::uint8_t> buffer(size);
+  if (size == 0) return buffer;
+  EXPECT_EQ(MestraPackGetAdaptersList(reinterpret_cast<ADAPTER_INFO_LIST_ENTRY*>(buffer.data()), &size), 1)
+      << "errno " << errno;
+  return buffer;
+}
+
+const ADAPTER_INFO_LIST_ENTRY* Find(const std::vector<std::uint8_t>& buffer, const std::string& name) {
+  if (buffer.size() < sizeof(ADAPTER_INFO_LIST_ENTRY)) return nullptr;
+  for (auto* entry = reinterpret_cast<const ADAPTER_INFO_LIST_ENTRY*>(buffer.data()); entry != nullptr;
+       entry = entry->pNext) {
+    if (Utf8(entry->szAdapterName) == "NPF_" + name) return entry;
+  }
+  return nullptr;
+}
+
+std::vector<std::string> ListedNames(const std::vector<std::uint8_t>& buffer) {
+  std::vector<std::string> names;
+  if (buffer.size() < sizeof(ADAPTER_INFO_LIST_ENTRY)) return names;
+  for (auto* entry = reinterpret_cast<const ADAPTER_INFO_LIST_ENTRY*>(buffer.data()); entry != nullptr;
+       entry = entry->pNext) {
+    names.push_back(Utf8(entry->szAdapterName));
+  }
+  return names;
+}
+
+// Every field the kernel also knows, compared with what it says.
+void ExpectAgreesWithKernel(const ADAPTER_INFO_LIST_ENTRY& entry, const KernelView& kernel, const Mac& mac) {
+  EXPECT_EQ(entry.dwSize, sizeof(ADAPTER_INFO_LIST_ENTRY));
+  EXPECT_EQ(0, std::memcmp(entry.bMACAddress, kernel.mac.data(), 6)) << "the MAC that ip link shows";
+  EXPECT_EQ(0, std::memcmp(entry.bMACAddress, mac.data(), 6)) << "the MAC the interface was made with";
+  EXPECT_EQ(entry.bMACAddress[6], 0);
+  EXPECT_EQ(entry.bMACAddress[7], 0);
+  EXPECT_EQ(entry.dwIndex, kernel.index);
+  EXPECT_EQ(entry.dwMedium, 0u) << "802.3";
+  EXPECT_EQ(entry.dwMaxTotalSize, kernel.mtu + 14) << "the MTU and the Ethernet header";
+  EXPECT_EQ(entry.bMediaConnected != 0, kernel.HasFlag("LOWER_UP"));
+  if (kernel.speedMbps) {
+    EXPECT_EQ(entry.dwLinkSpeed, *kernel.speedMbps * 10000u) << "units of 100 bit/s";
+  }
+
+  EXPECT_EQ(entry.dwIPAddress, Dotted(kernel.address));
+  EXPECT_EQ(entry.dwIPMask, MaskOfPrefix(kernel.prefix));
+  EXPECT_EQ(entry.dwGateway, kernel.gateway.empty() ? 0u : Dotted(kernel.gateway));
+  EXPECT_EQ(entry.bDHCPEnabled, 0) << "addresses without a lease's lifetime";
+
+  EXPECT_EQ(entry.bPromiscuous, 1) << "the interface took the promiscuous filter";
+  EXPECT_EQ(entry.bHaveChecksumOffload, 1);
+  EXPECT_EQ(entry.ChecksumOffload.V4Transmit, kernel.txChecksumV4 ? kLayer4 : 0u) << "ethtool's tx-checksum";
+  EXPECT_EQ(entry.ChecksumOffload.V4Receive, kernel.rxChecksum ? kLayer4 : 0u) << "ethtool's rx-checksumming";
+  EXPECT_EQ(entry.ChecksumOffload.V6Transmit, kernel.txChecksumV6 ? kLayer4 : 0u) << "ethtool's tx-checksum";
+  EXPECT_EQ(entry.ChecksumOffload.V6Receive, kernel.rxChecksum ? kLayer4 : 0u) << "ethtool's rx-checksumming";
+  EXPECT_EQ(entry.bChecksumOffloadOverride, 0);
+  EXPECT_FALSE(Utf8(entry.szDescription).empty());
+}
+
+TEST(AdapterList, AgreesWithIpAndEthtool) {
+  const KernelView veth = ReadKernelView("mpl0");
+  const KernelView second = ReadKernelView("mpld0");
+  std::vector<std::uint8_t> buffer = AdapterList();
+
+  // The namespace's own Ethernet-like interfaces, no more (the loopback is none).
+  std::vector<std::string> names = ListedNames(buffer);
+  EXPECT_EQ(names.size(), 2u);
+  const ADAPTER_INFO_LIST_ENTRY* vethEntry = Find(buffer, "mpl0");
+  const ADAPTER_INFO_LIST_ENTRY* secondEntry = Find(buffer, "mpld0");
+  ASSERT_NE(vethEntry, nullptr) << testing::PrintToString(names);
+  ASSERT_NE(secondEntry, nullptr) << testing::PrintToString(names);
+
+  {
+    SCOPED_TRACE("mpl0");
+    ExpectAgreesWithKernel(*vethEntry, veth, kMacHere);
+    EXPECT_EQ(veth.kind, "veth");
+    EXPECT_EQ(vethEntry->dwIPAddress, Dotted("198.51.100.1"));
+    EXPECT_EQ(vethEntry->dwIPMask, Dotted("255.255.255.192"));
+    EXPECT_EQ(vethEntry->dwGateway, Dotted("198.51.100.2"));
+    EXPECT_EQ(vethEntry->bMediaConnected, 1);
+  }
+  {
+    SCOPED_TRACE("mpld0");
+    ExpectAgreesWithKernel(*secondEntry, second, kMacSecond);
+    EXPECT_EQ(secondEntry->dwIPAddress, Dotted("198.51.100.65"));
+    EXPECT_EQ(secondEntry->dwIPMask, Dotted("255.255.255.224"));
+    EXPECT_EQ(secondEntry->dwGateway, 0u) << "the default route goes through mpl0";
+    // Its media state is whatever the kernel says (checked above): a bridge
+    // without ports, the stand-in where there is no dummy driver, may have no carrier.
+    EXPECT_TRUE(second.kind == "dummy" || second.kind == "bridge") << second.kind;
+  }
+
+  // Listing puts each interface into promiscuous mode only while it looks.
+  EXPECT_EQ(ReadKernelView("mpl0").promiscuity, veth.promiscuity);
+  EXPECT_EQ(ReadKernelView("mpld0").promiscuity, second.promiscuity);
+}
+
+TEST(AdapterList, FollowsTheKernelWhenItChanges) {
+  ASSERT_EQ(std::system("ip link set mpl0 mtu 1400 && ethtool -K mpl0 tx off rx off >/dev/null 2>&1"), 0);
+  const KernelView changed = ReadKernelView("mpl0");
+  std::vector<std::uint8_t> buffer = AdapterList();
+  const ADAPTER_INFO_LIST_ENTRY* entry = Find(buffer, "mpl0");
+  // Restore first, so a failure below leaves the next test its namespace as built.
+  ASSERT_EQ(std::system("ip link set mpl0 mtu 1500 && ethtool -K mpl0 tx on rx on >/dev/null 2>&1"), 0);
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(changed.mtu, 1400u);
+  EXPECT_FALSE(changed.txChecksumV4);
+  EXPECT_FALSE(changed.rxChecksum);
+  ExpectAgreesWithKernel(*entry, changed, kMacHere);
+  EXPECT_EQ(entry->dwMaxTotalSize, 1414u);
+  EXPECT_EQ(entry->ChecksumOffload.V4Transmit, 0u);
+  EXPECT_EQ(entry->ChecksumOffload.V4Receive, 0u);
+
+  // The link state follows the peer's end.
+  ASSERT_EQ(std::system(("ip netns exec " + std::string(std::getenv("MPL_PEER_NS")) + " ip link set mpl1 down").c_str()),
+            0);
+  const KernelView down = ReadKernelView("mpl0");
+  buffer = AdapterList();
+  entry = Find(buffer, "mpl0");
+  ASSERT_EQ(std::system(("ip netns exec " + std::string(std::getenv("MPL_PEER_NS")) + " ip link set mpl1 up").c_str()),
+            0);
+  ASSERT_NE(entry, nullptr);
+  EXPECT_FALSE(down.HasFlag("LOWER_UP"));
+  EXPECT_EQ(entry->bMediaConnected, 0);
+}
+
+// Sends frames from the peer namespace through a raw socket on mpl1.
+class PeerSender {
+ public:
+  PeerSender() {
+    const char* peer = std::getenv("MPL_PEER_NS");
+    if (peer == nullptr) {
+      ADD_FAILURE() << "run through run_in_netns.sh";
+      return;
+    }
+    // A thread of its own enters the peer's namespace; the socket stays there.
+    std::thread thread([&] {
+      int fd = ::open((std::string("/run/netns/") + peer).c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0 || ::setns(fd, CLONE_NEWNET) != 0) {
+        ADD_FAILURE() << "cannot enter " << peer << ": " << std::strerror(errno);
+        if (fd >= 0) ::close(fd);
+        return;
+      }
+      ::close(fd);
+      socket_ = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+      index_ = static_cast<int>(if_nametoindex("mpl1"));
+    });
+    thread.join();
+    EXPECT_GE(socket_, 0) << std::strerror(errno);
+    EXPECT_GT(index_, 0);
+  }
+  ~PeerSender() {
+    if (socket_ >= 0) ::close(socket_);
+  }
+  void Send(const std::vector<std::uint8_t>& frame) {
+    sockaddr_ll to{};
+    to.sll_family = AF_PACKET;
+    to.sll_ifindex = index_;
+    to.sll_halen = 6;
+    std::memcpy(to.sll_addr, frame.data(), 6);
+    ASSERT_EQ(::sendto(socket_, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
+              static_cast<ssize_t>(frame.size()))
+        << std::strerror(errno);
+  }
+
+ private:
+  int socket_ = -1;
+  int index_ = 0;
+};
+
+std::vector<std::uint8_t> Frame(const Mac& to, const Mac& from, std::uint16_t type, const std::string& marker) {
+  std::vector<std::uint8_t> frame(60, 0);
+  std::memcpy(frame.data(), to.data(), 6);
+  std::memcpy(frame.data() + 6, from.data(), 6);
+  frame[12] = static_cast<std::uint8_t>(type >> 8);
+  frame[13] = static_cast<std::uint8_t>(type);
+  std::memcpy(frame.data() + 14, marker.data(), marker.size());
+  return frame;
+}
+
+std::vector<std::uint8_t> ArpRequest(const std::string& senderIp, const std::string& targetIp) {
+  std::vector<std::uint8_t> frame = Frame(kBroadcast, kMacHere, 0x0806, "");
+  const std::uint8_t head[8] = {0x00, 0x01, 0x08, 0x00, 6, 4, 0x00, 0x01};
+  std::memcpy(frame.data() + 14, head, sizeof head);
+  std::memcpy(frame.data() + 22, kMacHere.data(), 6);
+  const std::uint32_t sender = Dotted(senderIp);
+  const std::uint32_t target = Dotted(targetIp);
+  std::memcpy(frame.data() + 28, &sender, 4);
+  std::memcpy(frame.data() + 38, &target, 4);
+  return frame;
+}
+
+struct Captured {
+  npf::bpf_hdr header{};
+  std::vector<std::uint8_t> data;
+};
+
+bool HasMarker(const Captured& packet, const std::string& marker) {
+  return packet.data.size() >= 14 + marker.size() && std::memcmp(packet.data.data() + 14, marker.data(), marker.size()) == 0;
+}
+
+// Splits one read into its packets, checking every header against the bytes.
+void Split(const std::vector<std::uint8_t>& buffer, std::size_t size, std::vector<Captured>* out) {
+  std::size_t offset = 0;
+  while (offset < size) {
+    ASSERT_GE(size - offset, sizeof(npf::bpf_hdr));
+    Captured packet;
+    std::memcpy(&packet.header, buffer.data() + offset, sizeof packet.header);
+    ASSERT_EQ(packet.header.bh_hdrlen, sizeof(npf::bpf_hdr));
+    ASSERT_LE(packet.header.bh_caplen, size - offset - packet.header.bh_hdrlen);
+    const std::uint8_t* data = buffer.data() + offset + packet.header.bh_hdrlen;
+    packet.data.assign(data, data + packet.header.bh_caplen);
+    out->push_back(std::move(packet));
+    offset = npf::Packet_WORDALIGN(offset + packet.header.bh_hdrlen + packet.header.bh_caplen);
+  }
+}
+
+// Reads until `done` says enough arrived, or the read event stays quiet.
+std::vector<Captured> ReadUntil(MESTRAPACK_HANDLE handle,
+                                const std::function<bool(const std::vector<Captured>&)>& done) {
+  std::vector<Captured> packets;
+  MESTRAPACK_HANDLE event = MestraPackGetWin32ReadEventHandle(handle);
+  EXPECT_NE(event, nullptr);
+  std::vector<std::uint8_t> buffer(256 * 1024);
+  while (!done(packets)) {
+    if (platform::WaitForSingleObject(event, kPatientMs) != platform::WAIT_OBJECT_0) break;
+    std::uint32_t count = 0;
+    if (MestraPackRecvPacket(handle, buffer.data(), static_cast<std::uint32_t>(buffer.size()), &count, nullptr)) {
+      Split(buffer, count, &packets);
+    } else {
+      EXPECT_EQ(errno, 60) << "nothing captured is the only expected failure";
+    }
+  }
+  return packets;
+}
+
+bool IsArpReplyFromPeer(const Captured& packet) {
+  const std::vector<std::uint8_t>& f = packet.data;
+  const std::uint32_t peerIp = Dotted("198.51.100.2");
+  const std::uint32_t ourIp = Dotted("198.51.100.1");
+  return f.size() >= 42 && f[12] == 0x08 && f[13] == 0x06 && f[20] == 0 && f[21] == 2 &&
+         std::memcmp(f.data(), kMacHere.data(), 6) == 0 && std::memcmp(f.data() + 22, kMacPeer.data(), 6) == 0 &&
+         std::memcmp(f.data() + 28, &peerIp, 4) == 0 && std::memcmp(f.data() + 32, kMacHere.data(), 6) == 0 &&
+         std::memcmp(f.data() + 38, &ourIp, 4) == 0;
+}
+
+std::size_t CountMarked(const std::vector<Captured>& packets, const std::string& marker) {
+  std::size_t count = 0;
+  for (const Captured& packet : packets) count += HasMarker(packet, marker) ? 1 : 0;
+  return count;
+}
+
+TEST(AdapterHandle, ArpRequestGetsTheKernelsReplyThroughAnArpOnlyFilter) {
+  MESTRAPACK_HANDLE handle = MestraPackOpenAdapter(u"NPF_mpl0");
+  ASSERT_NE(handle, nullptr) << "errno " << errno;
+  EXPECT_GE(ReadKernelView("mpl0").promiscuity, 1u) << "an open adapter is a real promiscuous member";
+  PeerSender peer;
+
+  // Without a program, the peer's frames arrive.
+  peer.Send(Frame(kMacHere, kMacPeer, kTestEtherType, "mpl-open"));
+  std::vector<Captured> before =
+      ReadUntil(handle, [](const std::vector<Captured>& got) { return CountMarked(got, "mpl-open") > 0; });
+  ASSERT_EQ(CountMarked(before, "mpl-open"), 1u);
+  for (const Captured& packet : before) {
+    EXPECT_EQ(packet.header.bh_datalen, packet.header.bh_caplen);
+    EXPECT_GT(packet.header.bh_tstamp.tv_sec, 0);
+  }
+
+  // ldh [12]; jeq #0x806, keep, drop
+  MESTRAPACK_BPF_INSN arpOnly[] = {{0x28, 0, 0, 12}, {0x15, 0, 1, 0x0806}, {0x06, 0, 0, 0xFFFF}, {0x06, 0, 0, 0}};
+  MESTRAPACK_BPF_PROGRAM program{4, arpOnly};
+  ASSERT_EQ(MestraPackSetBpf(handle, &program), 1) << "errno " << errno;
+  MESTRAPACK_BPF_STAT start{};
+  ASSERT_EQ(MestraPackGetStats(handle, &start), 1);
+
+  peer.Send(Frame(kMacHere, kMacPeer, kTestEtherType, "mpl-not-arp"));
+  std::vector<std::uint8_t> request = ArpRequest("198.51.100.1", "198.51.100.2");
+  ASSERT_EQ(MestraPackSendPacket(handle, request.data(), static_cast<std::uint32_t>(request.size())), 1)
+      << "errno " << errno;
+  peer.Send(Frame(kMacHere, kMacPeer, kTestEtherType, "mpl-not-arp"));
+  std::vector<Captured> packets = ReadUntil(handle, [](const std::vector<Captured>& got) {
+    for (const Captured& packet : got) {
+      if (IsArpReplyFromPeer(packet)) return true;
+    }
+    return false;
+  });
+  std::size_t replies = 0;
+  for (const Captured& packet : packets) {
+    ASSERT_GE(packet.data.size(), 14u);
+    EXPECT_EQ(packet.data[12] << 8 | packet.data[13], 0x0806) << "only ARP passes the program";
+    replies += IsArpReplyFromPeer(packet) ? 1 : 0;
+  }
+  EXPECT_EQ(replies, 1u) << "the peer's kernel answers with its MAC";
+  EXPECT_EQ(CountMarked(packets, "mpl-not-arp"), 0u);
+
+  // The counters run from the open: everything read so far, and nothing lost.
+  MESTRAPACK_BPF_STAT stats{};
+  ASSERT_EQ(MestraPackGetStats(handle, &stats), 1);
+  EXPECT_GE(stats.bs_recv, start.bs_recv + packets.size());
+  EXPECT_GE(stats.bs_recv, before.size() + packets.size());
+  EXPECT_EQ(stats.bs_drop, 0u);
+
+  MestraPackCloseAdapter(handle);
+  EXPECT_EQ(ReadKernelView("mpl0").promiscuity, 0u) << "closing leaves the promiscuous mode";
+}
+
+}  // namespace

@@ -1,0 +1,98 @@
+#!/bin/sh
+# vntest on the real machine, in a private network namespace whose host
+# adapter (vnt0, 198.51.100.1/24) is one end of a veth pair: a TAP and a TUN
+# guest ping the adapter's address, and iputils ping run in the namespace is
+# answered by a guest. Everything is removed however the test ends. Exit 77
+# (skipped) without root.
+set -u
+vntest=$1
+if [ "$(id -u)" != 0 ]; then
+  echo "skipped: needs root"
+  exit 77
+fi
+command -v ping >/dev/null 2>&1 || { echo "skipped: iputils ping is not installed"; exit 77; }
+[ -c /dev/net/tun ] || { echo "skipped: no /dev/net/tun"; exit 77; }
+a=vntA$$
+b=vntB$$
+work=$(mktemp -d)
+cleanup() {
+  ip netns del "$a" 2>/dev/null
+  ip netns del "$b" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+if ! ip netns add "$a"; then
+  echo "skipped: cannot create network namespaces"
+  exit 77
+fi
+ip netns add "$b" || exit 1
+set -e
+for ns in "$a" "$b"; do
+  ip netns exec "$ns" sysctl -qw net.ipv6.conf.default.disable_ipv6=1 2>/dev/null || true
+  ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 2>/dev/null || true
+  ip netns exec "$ns" ip link set lo up
+done
+ip netns exec "$a" ip link add vnt0 address 02:00:5e:10:01:01 type veth \
+  peer name vnt1 address 02:00:5e:10:01:02 netns "$b"
+ip netns exec "$a" ip addr add 198.51.100.1/24 dev vnt0
+ip netns exec "$a" ip link set vnt0 up
+ip netns exec "$b" ip addr add 198.51.100.2/24 dev vnt1
+ip netns exec "$b" ip link set vnt1 up
+# The default route names vnt0 as the default adapter.
+ip netns exec "$a" ip route add default via 198.51.100.2
+set +e
+unset MORVANE_PLATFORM MORVANE_SIM_HOST
+cd "$work"
+
+fail=0
+check() {  # check NAME RC FILE PATTERN...
+  name=$1 rc=$2 file=$3
+  shift 3
+  if [ "$rc" != 0 ]; then
+    echo "FAIL $name: exit $rc"
+    cat "$file"
+    fail=1
+    return
+  fi
+  for pattern in "$@"; do
+    if ! grep -q -- "$pattern" "$file"; then
+      echo "FAIL $name: no line with \"$pattern\""
+      cat "$file"
+      fail=1
+      return
+    fi
+  done
+  echo "ok $name"
+}
+
+for mode in --tap --tun; do
+  timeout 120 ip netns exec "$a" "$vntest" --platform linux $mode --ping 198.51.100.1 --count 3 --delay 100 >ping$mode.log 2>&1
+  check "guest pings the adapter ($mode)" $? ping$mode.log " Ping test successful." " 3 Replies Received"
+done
+
+# iputils ping answered by the guest while it serves; started once the
+# interface is up (its log line), not after a guessed delay.
+mkfifo served
+timeout 120 ip netns exec "$a" "$vntest" --platform linux --tap --serve 5 --log serve.log >served 2>&1 &
+guest=$!
+exec 3<served
+up=0
+while IFS= read -r line <&3; do
+  case $line in
+    *"enabled/up"*) up=1; break ;;
+  esac
+done
+if [ $up = 1 ]; then
+  timeout 60 ip netns exec "$a" ping -c 2 -W 2 198.51.100.111 >iputils.log 2>&1
+  prc=$?
+  cat <&3 >/dev/null
+else
+  prc=1
+fi
+wait $guest
+grc=$?
+exec 3<&-
+check "iputils ping answered (ping)" $prc iputils.log "2 received"
+check "iputils ping answered (guest)" $grc serve.log "Someone is PINGing Gorlan" "Sending PING reply to 198.51.100.1"
+exit $fail
