@@ -26,12 +26,15 @@
 #include "platform/machine.h"
 #include "platform/sockets.h"
 #include "vifnet.h"
+#include "vifnet_test_driver.h"
 
 extern char** environ;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using vifnet_test::Bytes;
+using vifnet_test::Get16;
+using vifnet_test::Put16;
 
 constexpr uint8_t kHostIp[4] = {198, 51, 100, 1};
 constexpr uint8_t kHostMac[6] = {0x02, 0x00, 0x5e, 0x20, 0x00, 0x01};
@@ -39,12 +42,6 @@ constexpr uint8_t kGuestIp[4] = {198, 51, 100, 200};
 constexpr uint8_t kGuestMac[6] = {0x02, 0x00, 0x5e, 0x20, 0x00, 0xC8};
 constexpr uint8_t kMask[4] = {255, 255, 255, 0};
 constexpr uint8_t kBroadcast[4] = {198, 51, 100, 255};
-
-void Put16(Bytes& b, size_t at, uint16_t v) {
-  b[at] = static_cast<uint8_t>(v >> 8);
-  b[at + 1] = static_cast<uint8_t>(v);
-}
-uint16_t Get16(const Bytes& b, size_t at) { return static_cast<uint16_t>((b[at] << 8) | b[at + 1]); }
 
 // Runs a program we start ourselves and waits for it; its output and exit
 // status come back.
@@ -115,19 +112,8 @@ bool IsArpRequestFor(const Bytes& frame, const uint8_t ip[4]) {
 }
 
 Bytes ArpReplyTo(const Bytes& request) {
-  Bytes reply(42, 0);
-  std::memcpy(reply.data(), request.data() + 22, 6);  // to the asker
-  std::memcpy(reply.data() + 6, kGuestMac, 6);
-  Put16(reply, 12, 0x0806);
-  Put16(reply, 14, 1);
-  Put16(reply, 16, 0x0800);
-  reply[18] = 6;
-  reply[19] = 4;
-  Put16(reply, 20, 2);
-  std::memcpy(reply.data() + 22, kGuestMac, 6);
-  std::memcpy(reply.data() + 28, kGuestIp, 4);
-  std::memcpy(reply.data() + 32, request.data() + 22, 10);  // asker's MAC and IP
-  return reply;
+  // To the asker, about us.
+  return vifnet_test::ArpFrame(2, request.data() + 22, kGuestMac, kGuestIp, request.data() + 22, request.data() + 28);
 }
 
 class VifnetOnTheKernel : public ::testing::Test {
@@ -141,70 +127,15 @@ class VifnetOnTheKernel : public ::testing::Test {
     if (PeerNamespace().empty()) GTEST_SKIP() << "run through run_in_netns.sh";
   }
 
-  void TearDown() override {
-    if (fd_ >= 0) {
-      EXPECT_EQ(vifnet32_close(fd_), 0);
-    }
-  }
-
-  vn32_ifreq Named() const {
-    vn32_ifreq ifr{};
-    std::memcpy(ifr.name, name_.data(), std::min<size_t>(name_.size(), 15));
-    return ifr;
-  }
-  int SetAddress(uint32_t request, const uint8_t ip[4]) {
-    vn32_ifreq ifr = Named();
-    ifr.u.addr.family = VN32_AF_INET;
-    std::memcpy(ifr.u.addr.address, ip, 4);
-    return vifnet32_ioctl(fd_, request, &ifr);
-  }
-  int Control(uint32_t request, uint32_t value) {
-    vn32ctl ctl{};
-    ctl.value = value;
-    return vifnet32_ioctl(fd_, request, &ctl);
-  }
-
-  // The emulator's order: debug flags, mode, host address, guest address,
-  // mask, broadcast, MAC, time-out, buffers, up. The guest shares the host
-  // adapter's subnet, so the emulator passes the adapter's mask.
+  // The guest shares the host adapter's subnet, so the emulator passes the
+  // adapter's mask.
   void OpenAndConfigure(bool tap, bool notify) {
-    fd_ = vifnet32_open("198.51.100.1", VN32_OPEN_RDWR | (notify ? VN32_OPEN_SOCKET_NOTIFY : 0));
-    ASSERT_GE(fd_, 0) << "errno " << errno;
-    ASSERT_EQ(Control(VN32_TUNSETDEBUG, 0x80008080u), 0);
-    vn32_ifreq iff{};
-    iff.u.flags = static_cast<uint16_t>((tap ? VN32_IFF_TAP : VN32_IFF_TUN) | VN32_IFF_NO_PI);
-    ASSERT_EQ(vifnet32_ioctl(fd_, VN32_TUNSETIFF, &iff), 0) << "errno " << errno;
-    name_ = std::string(iff.name, strnlen(iff.name, sizeof iff.name));
-    ASSERT_FALSE(name_.empty());
-    ASSERT_EQ(SetAddress(VN32_SIOCSIFADDR, kHostIp), 0) << "errno " << errno;
-    ASSERT_EQ(SetAddress(VN32_SIOCSIFDSTADDR, kGuestIp), 0) << "errno " << errno;
-    ASSERT_EQ(SetAddress(VN32_SIOCSIFNETMASK, kMask), 0) << "errno " << errno;
-    ASSERT_EQ(SetAddress(VN32_SIOCSIFBRDADDR, kBroadcast), 0) << "errno " << errno;
-    vn32_ifreq hw = Named();
-    hw.u.hwaddr.family = VN32_ARPHRD_ETHER;
-    std::memcpy(hw.u.hwaddr.data, kGuestMac, 6);
-    ASSERT_EQ(vifnet32_ioctl(fd_, VN32_SIOCSIFHWADDR, &hw), 0) << "errno " << errno;
-    if (!notify) {
-      ASSERT_EQ(Control(VN32STIMEOUT, 250), 0);
-    }
-    ASSERT_EQ(Control(VN32SDEVBUFF, 1048576), 0);
-    ASSERT_EQ(Control(VN32SIOBUFF, 65536), 0);
-    vn32_ifreq up = Named();
-    up.u.flags = VN32_IFF_UP;
-    ASSERT_EQ(vifnet32_ioctl(fd_, VN32_SIOCSIFFLAGS, &up), 0) << "errno " << errno;
+    vif_.OpenAndConfigure({.adapter = "198.51.100.1", .tap = tap, .notify = notify, .hostIp = kHostIp,
+                           .guestIp = kGuestIp, .mask = kMask, .broadcast = kBroadcast,
+                           .guestMac = kGuestMac});
   }
 
-  // One read: the frame, or empty after the time-out.
-  Bytes ReadOne() {
-    Bytes buffer(65535);
-    int n = vifnet32_read(fd_, buffer.data(), static_cast<int>(buffer.size()));
-    EXPECT_GE(n, 0) << "errno " << errno;
-    buffer.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    return buffer;
-  }
-
-  int fd_ = -1;
-  std::string name_;
+  vifnet_test::Driver vif_;
 };
 
 TEST_F(VifnetOnTheKernel, ATapGuestAnswersTheKernelsArpAndAPingFromTheLan) {
@@ -213,17 +144,17 @@ TEST_F(VifnetOnTheKernel, ATapGuestAnswersTheKernelsArpAndAPingFromTheLan) {
 
   // The kernel device carries the host adapter's MAC, so frames the guest
   // sends to the host are the kernel's; the guest keeps its own.
-  Ran link = RunProgram({"ip", "-o", "link", "show", name_});
+  Ran link = RunProgram({"ip", "-o", "link", "show", vif_.name});
   EXPECT_NE(link.output.find("02:00:5e:20:00:01"), std::string::npos) << link.output;
-  vn32_ifreq ifr = Named();
-  ASSERT_EQ(vifnet32_ioctl(fd_, VN32_SIOCGIFHWADDR, &ifr), 0);
+  vn32_ifreq ifr = vif_.Named();
+  ASSERT_EQ(vifnet32_ioctl(vif_.fd, VN32_SIOCGIFHWADDR, &ifr), 0);
   EXPECT_EQ(0, std::memcmp(ifr.u.hwaddr.data, kGuestMac, 6));
 
   std::atomic<bool> stop{false};
   int arpAnswered = 0, echoAnswered = 0, failures = 0;
   std::thread guest([&] {
     while (!stop.load()) {
-      Bytes frame = ReadOne();
+      Bytes frame = vif_.ReadOne();
       if (frame.size() < 14) continue;
       Bytes answer;
       if (IsArpRequestFor(frame, kGuestIp)) {
@@ -242,7 +173,7 @@ TEST_F(VifnetOnTheKernel, ATapGuestAnswersTheKernelsArpAndAPingFromTheLan) {
       } else {
         continue;
       }
-      if (vifnet32_write(fd_, answer.data(), static_cast<int>(answer.size())) != static_cast<int>(answer.size())) {
+      if (vifnet32_write(vif_.fd, answer.data(), static_cast<int>(answer.size())) != static_cast<int>(answer.size())) {
         ++failures;
       }
     }
@@ -260,7 +191,7 @@ TEST_F(VifnetOnTheKernel, ATapGuestAnswersTheKernelsArpAndAPingFromTheLan) {
 
   vn32_stats stats{};
   stats.size = VN32_STATS_SIZE;
-  ASSERT_EQ(vifnet32_get_stats(fd_, &stats), 0);
+  ASSERT_EQ(vifnet32_get_stats(vif_.fd, &stats), 0);
   EXPECT_EQ(stats.packets_written, static_cast<uint64_t>(arpAnswered + echoAnswered));
   EXPECT_GE(stats.packets_read, stats.packets_written);
   EXPECT_EQ(stats.kernel_buffer_size, 1048576u);
@@ -270,26 +201,10 @@ TEST_F(VifnetOnTheKernel, ATapGuestAnswersTheKernelsArpAndAPingFromTheLan) {
 TEST_F(VifnetOnTheKernel, ATunGuestsEchoRequestToTheHostGetsTheKernelsReply) {
   OpenAndConfigure(/*tap=*/false, /*notify=*/false);
   if (HasFatalFailure()) return;
-  Bytes echo(28 + 8, 0);
-  echo[0] = 0x45;
-  Put16(echo, 2, static_cast<uint16_t>(echo.size()));
-  echo[8] = 64;
-  echo[9] = 1;
-  std::memcpy(echo.data() + 12, kGuestIp, 4);
-  std::memcpy(echo.data() + 16, kHostIp, 4);
-  Put16(echo, 10, vifnet32_calc_inet_checksum(echo.data(), 20));
-  echo[20] = 8;
-  Put16(echo, 24, 0x4242);
-  Put16(echo, 26, 5);
-  std::memcpy(echo.data() + 28, "vifnet!!", 8);
-  Put16(echo, 22, vifnet32_calc_inet_checksum(echo.data() + 20, 16));
-  ASSERT_EQ(vifnet32_write(fd_, echo.data(), static_cast<int>(echo.size())), static_cast<int>(echo.size()))
+  Bytes echo = vifnet_test::EchoRequest(kGuestIp, kHostIp, 0x4242, 5, "vifnet!!");
+  ASSERT_EQ(vifnet32_write(vif_.fd, echo.data(), static_cast<int>(echo.size())), static_cast<int>(echo.size()))
       << "errno " << errno;
-  Bytes reply;
-  for (int round = 0; round < 40 && reply.empty(); ++round) {  // 40 x 250 ms
-    Bytes packet = ReadOne();
-    if (packet.size() >= 36 && packet[9] == 1 && packet[20] == 0) reply = packet;
-  }
+  Bytes reply = vif_.ReadUntil([](const Bytes& p) { return p.size() >= 36 && p[9] == 1 && p[20] == 0; });
   ASSERT_FALSE(reply.empty());
   EXPECT_EQ(0, std::memcmp(reply.data() + 12, kHostIp, 4));
   EXPECT_EQ(0, std::memcmp(reply.data() + 16, kGuestIp, 4));
@@ -362,39 +277,37 @@ TEST_F(VifnetOnTheKernel, InSocketNotifyModeAPacketAndAShutdownBothWakeASelect) 
   int woke = -2;
   std::thread waiter([&] {
     waiterTid.store(static_cast<pid_t>(syscall(SYS_gettid)));
-    woke = platform::SelectReadable(fd_, 60000);
+    woke = platform::SelectReadable(vif_.fd, 60000);
   });
   // Bounded by its deadline; nobody answers it, its ARP is what counts.
   RunProgram({"ping", "-n", "-c", "1", "-w", "2", "198.51.100.200"});
   waiter.join();
   ASSERT_EQ(woke, 1);
-  Bytes frame = ReadOne();
+  Bytes frame = vif_.ReadOne();
   EXPECT_TRUE(IsArpRequestFor(frame, kGuestIp)) << frame.size() << " bytes";
 
   // Drop the device's traffic before the wait that only a shutdown ends.
-  vn32_ifreq down = Named();
-  down.u.flags = 0;
-  ASSERT_EQ(vifnet32_ioctl(fd_, VN32_SIOCSIFFLAGS, &down), 0);
-  while (!ReadOne().empty()) {
+  ASSERT_EQ(vif_.SetFlags(0), 0);
+  while (!vif_.ReadOne().empty()) {
   }
   woke = -2;
   waiterTid.store(0);
   std::thread second([&] {
     waiterTid.store(static_cast<pid_t>(syscall(SYS_gettid)));
-    woke = platform::SelectReadable(fd_, 60000);
+    woke = platform::SelectReadable(vif_.fd, 60000);
   });
   const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while ((waiterTid.load() == 0 || !BlockedInWait(waiterTid.load())) && std::chrono::steady_clock::now() < bound) {
     std::this_thread::yield();
   }
-  EXPECT_EQ(platform::CloseSocket(fd_), 0);
+  EXPECT_EQ(platform::CloseSocket(vif_.fd), 0);
   second.join();
   EXPECT_EQ(woke, 1);
   Bytes buffer(2048);
-  EXPECT_EQ(vifnet32_read(fd_, buffer.data(), static_cast<int>(buffer.size())), 0);
+  EXPECT_EQ(vifnet32_read(vif_.fd, buffer.data(), static_cast<int>(buffer.size())), 0);
   vn32_stats stats{};
   stats.size = VN32_STATS_SIZE;
-  EXPECT_EQ(vifnet32_get_stats(fd_, &stats), 0);
+  EXPECT_EQ(vifnet32_get_stats(vif_.fd, &stats), 0);
   EXPECT_GE(stats.packets_read, 1u);
 }
 
