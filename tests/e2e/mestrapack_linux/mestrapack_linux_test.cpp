@@ -1,7 +1,8 @@
-// MestraPack on the real machine, inside the namespaces that run_in_netns.sh
-// builds: mpl0 (198.51.100.1/26, default route via the peer's 198.51.100.2)
-// and mpld0 (198.51.100.65/27) here, mpl1 in the peer namespace named by
-// MPL_PEER_NS. What the library lists is checked against what `ip` and
+// MestraPack on the real machine, inside the namespaces that the linux
+// machine's run_in_netns.sh builds: mvt0 (198.51.100.1/26, alias "Lab link 1",
+// default route via the peer's 198.51.100.2) and mvtd0 (198.51.100.65/26, and
+// 198.51.100.70 with a lease's lifetime) here, mvt1 in the peer namespace
+// named by MVT_PEER_NS. What the library lists is checked against what `ip` and
 // `ethtool` print for the same interfaces.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -34,9 +35,9 @@
 namespace {
 
 using Mac = std::array<std::uint8_t, 6>;
-const Mac kMacHere = {0x02, 0x00, 0x5e, 0x20, 0x00, 0x01};
-const Mac kMacPeer = {0x02, 0x00, 0x5e, 0x20, 0x00, 0x02};
-const Mac kMacSecond = {0x02, 0x00, 0x5e, 0x20, 0x00, 0x03};
+const Mac kMacHere = {0x02, 0x00, 0x5e, 0x10, 0x00, 0x01};
+const Mac kMacPeer = {0x02, 0x00, 0x5e, 0x10, 0x00, 0x02};
+const Mac kMacSecond = {0x02, 0x00, 0x5e, 0x10, 0x00, 0x03};
 const Mac kBroadcast = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
 constexpr std::uint16_t kTestEtherType = 0x88B5;  // local experimental
 constexpr std::uint32_t kLayer4 = MESTRAPACK_CKSUM_TCP | MESTRAPACK_CKSUM_UDP;
@@ -77,6 +78,16 @@ std::optional<Mac> ParseMac(const std::string& text) {
   return mac;
 }
 
+// Runs a command in the peer's namespace; its exit status.
+int InPeer(const std::string& command) {
+  const char* peer = std::getenv("MVT_PEER_NS");
+  if (peer == nullptr) {
+    ADD_FAILURE() << "run through run_in_netns.sh";
+    return -1;
+  }
+  return std::system(("ip netns exec " + std::string(peer) + " " + command).c_str());
+}
+
 // What `ip -d link`, `ip addr`, `ip route` and `ethtool` print about one
 // interface, parsed from their text.
 struct KernelView {
@@ -86,9 +97,11 @@ struct KernelView {
   Mac mac{};
   unsigned promiscuity = 0;
   std::string kind;
+  std::string alias;
   std::string address;  // first IPv4 address
   int prefix = -1;
   std::string gateway;  // the default route's, when through this interface
+  bool leased = false;  // some address has a finite lifetime, as a DHCP client sets it
   bool txChecksumV4 = false;
   bool txChecksumV6 = false;
   bool rxChecksum = false;
@@ -115,7 +128,7 @@ bool EthtoolSays(const std::string& text, const std::string& feature) {
 KernelView ReadKernelView(const std::string& name) {
   KernelView view;
   const std::string link = Shell("ip -d link show dev " + name);
-  // "3: mpl0@if2: <BROADCAST,MULTICAST,UP,LOWER_UP> mtu 1500 qdisc ..."
+  // "3: mvt0@if2: <BROADCAST,MULTICAST,UP,LOWER_UP> mtu 1500 qdisc ..."
   std::smatch head;
   std::regex headRe("^(\\d+): [^:]+: <([^>]*)> mtu (\\d+)");
   EXPECT_TRUE(std::regex_search(link, head, headRe)) << link;
@@ -138,6 +151,7 @@ KernelView ReadKernelView(const std::string& name) {
   if (!promiscuity.empty()) view.promiscuity = static_cast<unsigned>(std::stoul(promiscuity));
   // The line after the promiscuity line starts with the link's kind.
   view.kind = FirstMatch(link, "promiscuity \\d+[^\\n]*\\n\\s+(\\w+)");
+  view.alias = FirstMatch(link, "\\n\\s+alias ([^\\n]*)");
 
   const std::string addr = Shell("ip -4 addr show dev " + name);
   const std::string inet = FirstMatch(addr, "inet (\\d+\\.\\d+\\.\\d+\\.\\d+/\\d+)");
@@ -146,6 +160,7 @@ KernelView ReadKernelView(const std::string& name) {
     view.address = inet.substr(0, inet.find('/'));
     view.prefix = std::stoi(inet.substr(inet.find('/') + 1));
   }
+  view.leased = std::regex_search(addr, std::regex("valid_lft \\d+sec"));
   view.gateway = FirstMatch(Shell("ip -4 route show default dev " + name), "default via (\\S+)");
 
   const std::string features = Shell("ethtool -k " + name);
@@ -191,7 +206,8 @@ std::vector<std::string> ListedNames(const std::vector<std::uint8_t>& buffer) {
 }
 
 // Every field the kernel also knows, compared with what it says.
-void ExpectAgreesWithKernel(const ADAPTER_INFO_LIST_ENTRY& entry, const KernelView& kernel, const Mac& mac) {
+void ExpectAgreesWithKernel(const ADAPTER_INFO_LIST_ENTRY& entry, const std::string& name, const KernelView& kernel,
+                            const Mac& mac) {
   EXPECT_EQ(entry.dwSize, sizeof(ADAPTER_INFO_LIST_ENTRY));
   EXPECT_EQ(0, std::memcmp(entry.bMACAddress, kernel.mac.data(), 6)) << "the MAC that ip link shows";
   EXPECT_EQ(0, std::memcmp(entry.bMACAddress, mac.data(), 6)) << "the MAC the interface was made with";
@@ -208,7 +224,9 @@ void ExpectAgreesWithKernel(const ADAPTER_INFO_LIST_ENTRY& entry, const KernelVi
   EXPECT_EQ(entry.dwIPAddress, Dotted(kernel.address));
   EXPECT_EQ(entry.dwIPMask, MaskOfPrefix(kernel.prefix));
   EXPECT_EQ(entry.dwGateway, kernel.gateway.empty() ? 0u : Dotted(kernel.gateway));
-  EXPECT_EQ(entry.bDHCPEnabled, 0) << "addresses without a lease's lifetime";
+  EXPECT_EQ(entry.bDHCPEnabled != 0, kernel.leased) << "an address with a lease's lifetime";
+  EXPECT_EQ(Utf8(entry.szConnectionName), kernel.alias.empty() ? name : kernel.alias)
+      << "the alias names the connection";
 
   EXPECT_EQ(entry.bPromiscuous, 1) << "the interface took the promiscuous filter";
   EXPECT_EQ(entry.bHaveChecksumOffload, 1);
@@ -221,77 +239,78 @@ void ExpectAgreesWithKernel(const ADAPTER_INFO_LIST_ENTRY& entry, const KernelVi
 }
 
 TEST(AdapterList, AgreesWithIpAndEthtool) {
-  const KernelView veth = ReadKernelView("mpl0");
-  const KernelView second = ReadKernelView("mpld0");
+  const KernelView veth = ReadKernelView("mvt0");
+  const KernelView second = ReadKernelView("mvtd0");
   std::vector<std::uint8_t> buffer = AdapterList();
 
   // The namespace's own Ethernet-like interfaces, no more (the loopback is none).
   std::vector<std::string> names = ListedNames(buffer);
   EXPECT_EQ(names.size(), 2u);
-  const ADAPTER_INFO_LIST_ENTRY* vethEntry = Find(buffer, "mpl0");
-  const ADAPTER_INFO_LIST_ENTRY* secondEntry = Find(buffer, "mpld0");
+  const ADAPTER_INFO_LIST_ENTRY* vethEntry = Find(buffer, "mvt0");
+  const ADAPTER_INFO_LIST_ENTRY* secondEntry = Find(buffer, "mvtd0");
   ASSERT_NE(vethEntry, nullptr) << testing::PrintToString(names);
   ASSERT_NE(secondEntry, nullptr) << testing::PrintToString(names);
 
   {
-    SCOPED_TRACE("mpl0");
-    ExpectAgreesWithKernel(*vethEntry, veth, kMacHere);
+    SCOPED_TRACE("mvt0");
+    ExpectAgreesWithKernel(*vethEntry, "mvt0", veth, kMacHere);
     EXPECT_EQ(veth.kind, "veth");
     EXPECT_EQ(vethEntry->dwIPAddress, Dotted("198.51.100.1"));
     EXPECT_EQ(vethEntry->dwIPMask, Dotted("255.255.255.192"));
     EXPECT_EQ(vethEntry->dwGateway, Dotted("198.51.100.2"));
     EXPECT_EQ(vethEntry->bMediaConnected, 1);
+    EXPECT_EQ(Utf8(vethEntry->szConnectionName), "Lab link 1");
+    EXPECT_EQ(vethEntry->bDHCPEnabled, 0);
   }
   {
-    SCOPED_TRACE("mpld0");
-    ExpectAgreesWithKernel(*secondEntry, second, kMacSecond);
+    SCOPED_TRACE("mvtd0");
+    ExpectAgreesWithKernel(*secondEntry, "mvtd0", second, kMacSecond);
     EXPECT_EQ(secondEntry->dwIPAddress, Dotted("198.51.100.65"));
-    EXPECT_EQ(secondEntry->dwIPMask, Dotted("255.255.255.224"));
-    EXPECT_EQ(secondEntry->dwGateway, 0u) << "the default route goes through mpl0";
+    EXPECT_EQ(secondEntry->dwIPMask, Dotted("255.255.255.192"));
+    EXPECT_EQ(secondEntry->bDHCPEnabled, 1);
+    EXPECT_EQ(secondEntry->dwGateway, 0u) << "the default route goes through mvt0";
     // Its media state is whatever the kernel says (checked above): a bridge
     // without ports, the stand-in where there is no dummy driver, may have no carrier.
     EXPECT_TRUE(second.kind == "dummy" || second.kind == "bridge") << second.kind;
   }
 
   // Listing puts each interface into promiscuous mode only while it looks.
-  EXPECT_EQ(ReadKernelView("mpl0").promiscuity, veth.promiscuity);
-  EXPECT_EQ(ReadKernelView("mpld0").promiscuity, second.promiscuity);
+  EXPECT_EQ(ReadKernelView("mvt0").promiscuity, veth.promiscuity);
+  EXPECT_EQ(ReadKernelView("mvtd0").promiscuity, second.promiscuity);
 }
 
 TEST(AdapterList, FollowsTheKernelWhenItChanges) {
-  ASSERT_EQ(std::system("ip link set mpl0 mtu 1400 && ethtool -K mpl0 tx off rx off >/dev/null 2>&1"), 0);
-  const KernelView changed = ReadKernelView("mpl0");
+  ASSERT_EQ(std::system("ip link set mvt0 mtu 1400 && ethtool -K mvt0 tx off rx off >/dev/null 2>&1"), 0);
+  const KernelView changed = ReadKernelView("mvt0");
   std::vector<std::uint8_t> buffer = AdapterList();
-  const ADAPTER_INFO_LIST_ENTRY* entry = Find(buffer, "mpl0");
+  const ADAPTER_INFO_LIST_ENTRY* entry = Find(buffer, "mvt0");
   // Restore first, so a failure below leaves the next test its namespace as built.
-  ASSERT_EQ(std::system("ip link set mpl0 mtu 1500 && ethtool -K mpl0 tx on rx on >/dev/null 2>&1"), 0);
+  ASSERT_EQ(std::system("ip link set mvt0 mtu 1500 && ethtool -K mvt0 tx on rx on >/dev/null 2>&1"), 0);
   ASSERT_NE(entry, nullptr);
   EXPECT_EQ(changed.mtu, 1400u);
   EXPECT_FALSE(changed.txChecksumV4);
   EXPECT_FALSE(changed.rxChecksum);
-  ExpectAgreesWithKernel(*entry, changed, kMacHere);
+  ExpectAgreesWithKernel(*entry, "mvt0", changed, kMacHere);
   EXPECT_EQ(entry->dwMaxTotalSize, 1414u);
   EXPECT_EQ(entry->ChecksumOffload.V4Transmit, 0u);
   EXPECT_EQ(entry->ChecksumOffload.V4Receive, 0u);
 
   // The link state follows the peer's end.
-  ASSERT_EQ(std::system(("ip netns exec " + std::string(std::getenv("MPL_PEER_NS")) + " ip link set mpl1 down").c_str()),
-            0);
-  const KernelView down = ReadKernelView("mpl0");
+  ASSERT_EQ(InPeer("ip link set mvt1 down"), 0);
+  const KernelView down = ReadKernelView("mvt0");
   buffer = AdapterList();
-  entry = Find(buffer, "mpl0");
-  ASSERT_EQ(std::system(("ip netns exec " + std::string(std::getenv("MPL_PEER_NS")) + " ip link set mpl1 up").c_str()),
-            0);
+  entry = Find(buffer, "mvt0");
+  ASSERT_EQ(InPeer("ip link set mvt1 up"), 0);
   ASSERT_NE(entry, nullptr);
   EXPECT_FALSE(down.HasFlag("LOWER_UP"));
   EXPECT_EQ(entry->bMediaConnected, 0);
 }
 
-// Sends frames from the peer namespace through a raw socket on mpl1.
+// Sends frames from the peer namespace through a raw socket on mvt1.
 class PeerSender {
  public:
   PeerSender() {
-    const char* peer = std::getenv("MPL_PEER_NS");
+    const char* peer = std::getenv("MVT_PEER_NS");
     if (peer == nullptr) {
       ADD_FAILURE() << "run through run_in_netns.sh";
       return;
@@ -306,7 +325,7 @@ class PeerSender {
       }
       ::close(fd);
       socket_ = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
-      index_ = static_cast<int>(if_nametoindex("mpl1"));
+      index_ = static_cast<int>(if_nametoindex("mvt1"));
     });
     thread.join();
     EXPECT_GE(socket_, 0) << std::strerror(errno);
@@ -359,7 +378,8 @@ struct Captured {
 };
 
 bool HasMarker(const Captured& packet, const std::string& marker) {
-  return packet.data.size() >= 14 + marker.size() && std::memcmp(packet.data.data() + 14, marker.data(), marker.size()) == 0;
+  return packet.data.size() >= 14 + marker.size() &&
+         std::memcmp(packet.data.data() + 14, marker.data(), marker.size()) == 0;
 }
 
 // Splits one read into its packets, checking every header against the bytes.
@@ -414,16 +434,16 @@ std::size_t CountMarked(const std::vector<Captured>& packets, const std::string&
 }
 
 TEST(AdapterHandle, ArpRequestGetsTheKernelsReplyThroughAnArpOnlyFilter) {
-  MESTRAPACK_HANDLE handle = MestraPackOpenAdapter(u"NPF_mpl0");
+  MESTRAPACK_HANDLE handle = MestraPackOpenAdapter(u"NPF_mvt0");
   ASSERT_NE(handle, nullptr) << "errno " << errno;
-  EXPECT_GE(ReadKernelView("mpl0").promiscuity, 1u) << "an open adapter is a real promiscuous member";
+  EXPECT_GE(ReadKernelView("mvt0").promiscuity, 1u) << "an open adapter is a real promiscuous member";
   PeerSender peer;
 
   // Without a program, the peer's frames arrive.
-  peer.Send(Frame(kMacHere, kMacPeer, kTestEtherType, "mpl-open"));
+  peer.Send(Frame(kMacHere, kMacPeer, kTestEtherType, "mvt-open"));
   std::vector<Captured> before =
-      ReadUntil(handle, [](const std::vector<Captured>& got) { return CountMarked(got, "mpl-open") > 0; });
-  ASSERT_EQ(CountMarked(before, "mpl-open"), 1u);
+      ReadUntil(handle, [](const std::vector<Captured>& got) { return CountMarked(got, "mvt-open") > 0; });
+  ASSERT_EQ(CountMarked(before, "mvt-open"), 1u);
   for (const Captured& packet : before) {
     EXPECT_EQ(packet.header.bh_datalen, packet.header.bh_caplen);
     EXPECT_GT(packet.header.bh_tstamp.tv_sec, 0);
@@ -436,11 +456,11 @@ TEST(AdapterHandle, ArpRequestGetsTheKernelsReplyThroughAnArpOnlyFilter) {
   MESTRAPACK_BPF_STAT start{};
   ASSERT_EQ(MestraPackGetStats(handle, &start), 1);
 
-  peer.Send(Frame(kMacHere, kMacPeer, kTestEtherType, "mpl-not-arp"));
+  peer.Send(Frame(kMacHere, kMacPeer, kTestEtherType, "mvt-not-arp"));
   std::vector<std::uint8_t> request = ArpRequest("198.51.100.1", "198.51.100.2");
   ASSERT_EQ(MestraPackSendPacket(handle, request.data(), static_cast<std::uint32_t>(request.size())), 1)
       << "errno " << errno;
-  peer.Send(Frame(kMacHere, kMacPeer, kTestEtherType, "mpl-not-arp"));
+  peer.Send(Frame(kMacHere, kMacPeer, kTestEtherType, "mvt-not-arp"));
   std::vector<Captured> packets = ReadUntil(handle, [](const std::vector<Captured>& got) {
     for (const Captured& packet : got) {
       if (IsArpReplyFromPeer(packet)) return true;
@@ -454,7 +474,7 @@ TEST(AdapterHandle, ArpRequestGetsTheKernelsReplyThroughAnArpOnlyFilter) {
     replies += IsArpReplyFromPeer(packet) ? 1 : 0;
   }
   EXPECT_EQ(replies, 1u) << "the peer's kernel answers with its MAC";
-  EXPECT_EQ(CountMarked(packets, "mpl-not-arp"), 0u);
+  EXPECT_EQ(CountMarked(packets, "mvt-not-arp"), 0u);
 
   // The counters run from the open: everything read so far, and nothing lost.
   MESTRAPACK_BPF_STAT stats{};
@@ -464,7 +484,7 @@ TEST(AdapterHandle, ArpRequestGetsTheKernelsReplyThroughAnArpOnlyFilter) {
   EXPECT_EQ(stats.bs_drop, 0u);
 
   MestraPackCloseAdapter(handle);
-  EXPECT_EQ(ReadKernelView("mpl0").promiscuity, 0u) << "closing leaves the promiscuous mode";
+  EXPECT_EQ(ReadKernelView("mvt0").promiscuity, 0u) << "closing leaves the promiscuous mode";
 }
 
 }  // namespace
