@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -143,6 +144,12 @@ bool SaveLog(const std::string& path, const std::string& text) {
 }
 
 int Run(const Options& o) {
+  // The log file is created first, so that a run whose log could not be kept
+  // is refused before it starts.
+  if (!o.logFile.empty()) {
+    std::ofstream probe(o.logFile, std::ios::binary | std::ios::trunc);
+    if (!probe) return BadValue("--log", "cannot create " + o.logFile + ": " + StrError(errno));
+  }
   if (!o.platform.empty() && !platform::SelectMachine(o.platform)) {
     return BadValue("--platform", "unknown machine \"" + o.platform + "\" (linux or sim)");
   }
@@ -169,6 +176,15 @@ int Run(const Options& o) {
   HeadlessWindow window;
   view->SetWindow(&window);
   SetLogView(view.get());
+  // Whatever way Run ends, nothing may point at the view or the window after.
+  struct Detach {
+    CVN32TestView& view;
+    ~Detach() {
+      TheEngineGlobals().InterfaceReady = nullptr;
+      SetLogView(nullptr);
+      view.SetWindow(nullptr);
+    }
+  } detach{*view};
   Driver driver(*view, window);
 
   // The snapshot, as the view's initial update takes it.
@@ -264,13 +280,11 @@ int Run(const Options& o) {
   const bool endedEarly = driver.monitorEnded();
   StopGorlan(*view);
   driver.Drain();
-  TheEngineGlobals().InterfaceReady = nullptr;
-  SetLogView(nullptr);
-  view->SetWindow(nullptr);
   window.Close();
 
   if (!o.logFile.empty() && !SaveLog(o.logFile, window.Text())) {
     std::fprintf(stderr, "vntest: cannot write the log to %s\n", o.logFile.c_str());
+    return kExitBadArguments;
   }
   if (!pingOk) return kExitTestFailed;
   if (endedEarly) return kExitTestFailed;

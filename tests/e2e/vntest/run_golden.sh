@@ -21,6 +21,16 @@ mask() {
          -e 's/^(hh:mm:ss.mmm Maximum DLL I\/O Bytes Received: +)[0-9]+K/\1NK/' \
          -e 's/\(([0-9]+)ms late\)/(Nms late)/'
 }
+# --log FILE saves exactly what was printed.
+for ((i = 1; i < $#; ++i)); do
+  if [[ ${!i} == --log ]]; then
+    j=$((i + 1))
+    if ! cmp -s stdout "${!j}"; then
+      echo "the saved log ${!j} differs from the printed one" >&2
+      exit 1
+    fi
+  fi
+done
 {
   mask <stdout
   echo "--- stderr"
