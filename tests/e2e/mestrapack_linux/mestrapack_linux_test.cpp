@@ -274,6 +274,19 @@ TEST(AdapterList, AgreesWithIpAndEthtool) {
     EXPECT_TRUE(second.kind == "dummy" || second.kind == "bridge") << second.kind;
   }
 
+  // An open handle asks the same device and gets the same offload answer.
+  MESTRAPACK_HANDLE handle = MestraPackOpenAdapter(u"NPF_mvtd0");
+  ASSERT_NE(handle, nullptr) << "errno " << errno;
+  MESTRAPACK_CHECKSUM_OFFLOAD offload{};
+  EXPECT_EQ(MestraPackGetChecksumOffloadTask(handle, &offload), 1);
+  EXPECT_EQ(0, std::memcmp(&offload, &secondEntry->ChecksumOffload, sizeof offload));
+  MestraPackCloseAdapter(handle);
+
+  WPCINFO info{};
+  info.dwSize = sizeof info;
+  ASSERT_EQ(MestraPackGetWinPCapInfo(&info), 1);
+  EXPECT_EQ(Utf8(info.pszDeviceNamePrefix), "NPF_");
+
   // Listing puts each interface into promiscuous mode only while it looks.
   EXPECT_EQ(ReadKernelView("mvt0").promiscuity, veth.promiscuity);
   EXPECT_EQ(ReadKernelView("mvtd0").promiscuity, second.promiscuity);
