@@ -4,9 +4,11 @@
 // descriptor is a real socket that select waits on, that a shutdown from any
 // thread wakes, and whose number stays reserved until vifnet32_close.
 //
-// Locks: Interface::m_lock guards the configuration; the statistics are
-// atomic. The descriptor table's lock (vifnet_api.cpp) is taken before an
-// interface's lock, never after, and never held across I/O.
+// Locks, in the order they may be taken: the descriptor table's lock
+// (vifnet_api.cpp), then Interface::m_lock (the configuration), then a
+// port's own lock (a leaf). The table's lock is held only to look up, add
+// or remove an entry, never across I/O; the statistics are atomic. The pump
+// thread takes only the port's lock.
 #pragma once
 
 #include <atomic>

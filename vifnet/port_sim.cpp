@@ -31,11 +31,10 @@ class SimPort final : public Port {
 
   int SetFlags(unsigned flags) override {
     std::lock_guard<std::mutex> lock(m_lock);
-    if ((flags & VN32_IFF_UP) == 0) {
-      m_station.reset();  // down: off the LAN
-      return 0;
-    }
-    if (m_station) return 0;
+    // Down, the station stays attached (the pump may be waiting on its
+    // descriptor) but nothing crosses it.
+    m_bUp = (flags & VN32_IFF_UP) != 0;
+    if (!m_bUp || m_station) return 0;
     std::shared_ptr<platform::sim::SimHost> host = platform::sim::CurrentHost();
     if (!host) return ENODEV;
     platform::sim::StationOptions options;
@@ -44,7 +43,10 @@ class SimPort final : public Port {
     options.ip = m_guestIp;
     DWORD error = 0;
     m_station = host->Attach(m_adapter.name, options, &error);
-    if (!m_station) return error == ERROR_FILE_NOT_FOUND ? ENODEV : EINVAL;
+    if (!m_station) {
+      m_bUp = false;
+      return error == ERROR_FILE_NOT_FOUND ? ENODEV : EINVAL;
+    }
     return 0;
   }
 
@@ -65,6 +67,7 @@ class SimPort final : public Port {
     std::lock_guard<std::mutex> lock(m_lock);
     if (!m_station) return EAGAIN;
     DWORD rc = m_station->Receive(data);
+    while (!m_bUp && rc == ERROR_SUCCESS) rc = m_station->Receive(data);  // dropped while down
     if (rc == ERROR_SUCCESS) return 0;
     if (rc == ERROR_NO_DATA) return EAGAIN;
     return EIO;
@@ -72,7 +75,7 @@ class SimPort final : public Port {
 
   int Send(const void* data, std::size_t size) override {
     std::lock_guard<std::mutex> lock(m_lock);
-    if (!m_station) return ENETDOWN;
+    if (!m_station || !m_bUp) return ENETDOWN;
     DWORD rc = m_station->Send(data, size);
     return rc == ERROR_SUCCESS ? 0 : EINVAL;
   }
@@ -81,6 +84,7 @@ class SimPort final : public Port {
   const HostAdapter m_adapter;
   std::mutex m_lock;  // a leaf: guards the station and the guest's addresses
   bool m_bTap = false;
+  bool m_bUp = false;
   Mac m_guestMac{};
   DWORD m_guestIp = 0;
   std::unique_ptr<platform::sim::Station> m_station;

@@ -3,8 +3,12 @@
 // 192.0.2.10 / 02-00-00-00-00-10, router 192.0.2.1 / 02-00-00-00-00-01).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "platform/lasterror.h"
@@ -94,6 +98,68 @@ TEST_F(VifnetContract, TunGuestGetsTheRoutersEchoReply) {
   ASSERT_FALSE(pong.empty());
   EXPECT_EQ(0, std::memcmp(pong.data() + 16, kGuestIp, 4));
   EXPECT_EQ(pong[27], 9);
+}
+
+TEST_F(VifnetContract, DownTheInterfaceCarriesNothingAndUpAgainItDoes) {
+  OpenAndConfigure(/*tap=*/false, /*notify=*/false);
+  ASSERT_EQ(vif_.SetFlags(0), 0);
+  Bytes echo = EchoRequestToRouter(3);
+  EXPECT_LT(vifnet32_write(vif_.fd, echo.data(), static_cast<int>(echo.size())), 0);
+  EXPECT_EQ(errno, ENETDOWN);
+  ASSERT_EQ(vif_.SetFlags(VN32_IFF_UP), 0);
+  ASSERT_EQ(vifnet32_write(vif_.fd, echo.data(), static_cast<int>(echo.size())), static_cast<int>(echo.size()));
+  Bytes pong = vif_.ReadUntil([](const Bytes& p) { return p.size() >= 28 && p[9] == 1 && p[20] == 0; });
+  ASSERT_FALSE(pong.empty());
+  EXPECT_EQ(pong[27], 3);
+}
+
+// The emulator's monitor thread reads while its other threads write and
+// issue requests on the same descriptor, with the debug lines on.
+TEST_F(VifnetContract, OneThreadReadsWhileAnotherWritesAndIssuesRequests) {
+  static std::atomic<int> s_debugLines{0};
+  vifnet32_set_debug_output_func([](const char*) { s_debugLines.fetch_add(1); });
+  OpenAndConfigure(/*tap=*/true, /*notify=*/false);
+  ASSERT_EQ(vif_.SetFlags(VN32_IFF_UP | VN32_IFF_DEBUG), 0);
+  ASSERT_EQ(vif_.Control(VN32STIMEOUT, 20), 0);
+  constexpr int kEchoes = 20;
+  std::mutex lock;
+  std::condition_variable changed;
+  int replies = 0;
+  std::atomic<bool> stop{false};
+  std::thread monitor([&] {
+    while (!stop.load()) {
+      Bytes frame = vif_.ReadOne();
+      if (frame.size() >= 14 + 28 && frame[12] == 0x08 && frame[13] == 0x00 && frame[14 + 20] == 0) {
+        std::lock_guard<std::mutex> guard(lock);
+        ++replies;
+        changed.notify_all();
+      }
+    }
+  });
+  Bytes arp = ArpRequestForRouter();
+  for (int i = 0; i < kEchoes; ++i) {
+    EXPECT_EQ(vifnet32_write(vif_.fd, arp.data(), static_cast<int>(arp.size())), static_cast<int>(arp.size()));
+    Bytes echo = InFrame(EchoRequestToRouter(static_cast<uint16_t>(i)), kRouterMac);
+    EXPECT_EQ(vifnet32_write(vif_.fd, echo.data(), static_cast<int>(echo.size())), static_cast<int>(echo.size()));
+    vn32_ifreq hw = vif_.Named();
+    hw.u.hwaddr.family = VN32_ARPHRD_ETHER;
+    std::memcpy(hw.u.hwaddr.data, kGuestMac, 6);
+    EXPECT_EQ(vifnet32_ioctl(vif_.fd, VN32_SIOCSIFHWADDR, &hw), 0);
+    EXPECT_EQ(vifnet32_ioctl(vif_.fd, VN32_SIOCGIFHWADDR, &hw), 0);
+    EXPECT_EQ(vif_.Control(VN32SDEVBUFF, 1048576u + static_cast<uint32_t>(i)), 0);
+    vn32_stats stats{};
+    stats.size = VN32_STATS_SIZE;
+    EXPECT_EQ(vifnet32_get_stats(vif_.fd, &stats), 0);
+  }
+  {
+    std::unique_lock<std::mutex> guard(lock);
+    changed.wait_for(guard, std::chrono::seconds(30), [&] { return replies >= kEchoes; });
+    EXPECT_EQ(replies, kEchoes);
+  }
+  stop.store(true);
+  monitor.join();
+  vifnet32_set_debug_output_func(nullptr);
+  EXPECT_GT(s_debugLines.load(), 0);
 }
 
 TEST_F(VifnetContract, AnIdleReadReturnsZeroAfterItsTimeOut) {
