@@ -69,6 +69,9 @@ bool SendPing(CVN32TestView& view, INTERFACEREC& record, DWORD target, const cha
   LogMsg(" Sending ping #%hu bytes=%d to %s...\n", PingNumber(view, platform::ntohs(sequence)), dataSize,
          view.strPingTarget.c_str());
   platform::Guard lock(view.csPingList);  // held across the write: a fast reply finds its entry
+  // The send time is taken before the write: a reply can arrive, and take
+  // its own time, before the write returns.
+  const DWORD sendTime = platform::GetTickCount();
   bool ok = WritePingIPPacket(&view, record, packet.data(), static_cast<int>(packet.size()));
   if (ok) {
     CPing ping;
@@ -76,7 +79,7 @@ bool SendPing(CVN32TestView& view, INTERFACEREC& record, DWORD target, const cha
     ping.wSeq = sequence;
     std::memcpy(&ping.wChecksum, packet.data() + 22, 2);
     ping.wDataSize = static_cast<WORD>(dataSize);
-    ping.dwSendTime = platform::GetTickCount();
+    ping.dwSendTime = sendTime;
     ping.dwDeadline = ping.dwSendTime + static_cast<DWORD>(view.PingTimeout);
     view.PingList.push_back(ping);
     VN_ASSERT(platform::SetEvent(view.hPingEvent));
