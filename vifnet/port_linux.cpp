@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "port.h"
 #include "vifnet.h"
@@ -41,6 +42,17 @@ class LinuxPort final : public Port {
       hw.ifr_hwaddr.sa_family = ARPHRD_ETHER;
       std::memcpy(hw.ifr_hwaddr.sa_data, m_adapter.mac.data(), 6);
       if (ioctl(m_controlFd, SIOCSIFHWADDR, &hw) != 0) return errno;
+      // The guest asks for its LAN peers and its router by ARP on the
+      // device; the kernel answers for them with the device's MAC and
+      // forwards (when the host forwards), as a bridge would deliver. Best
+      // effort: a read-only /proc/sys leaves the guest with the host alone.
+      const std::string setting = "/proc/sys/net/ipv4/conf/" + m_name + "/proxy_arp";
+      int proxy = open(setting.c_str(), O_WRONLY | O_CLOEXEC);
+      if (proxy >= 0) {
+        ssize_t ignored = write(proxy, "1", 1);
+        (void)ignored;
+        close(proxy);
+      }
     }
     *name = m_name;
     return 0;

@@ -198,6 +198,47 @@ TEST_F(VifnetOnTheKernel, ATapGuestAnswersTheKernelsArpAndAPingFromTheLan) {
   EXPECT_EQ(stats.dll_buffer_size, 65536u);
 }
 
+TEST_F(VifnetOnTheKernel, ATapGuestReachesALanPeerThroughTheHost) {
+  OpenAndConfigure(/*tap=*/true, /*notify=*/false);
+  if (HasFatalFailure()) return;
+  const uint8_t peerIp[4] = {198, 51, 100, 2};
+  const uint8_t broadcast[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  const uint8_t unknown[6] = {};
+  // Answers the kernel's questions about the guest on the way.
+  auto readUntil = [&](auto want) {
+    return vif_.ReadUntil([&](const Bytes& frame) {
+      if (IsArpRequestFor(frame, kGuestIp)) {
+        Bytes answer = ArpReplyTo(frame);
+        EXPECT_EQ(vifnet32_write(vif_.fd, answer.data(), static_cast<int>(answer.size())), 42);
+        return false;
+      }
+      return want(frame);
+    });
+  };
+  Bytes ask = vifnet_test::ArpFrame(1, broadcast, kGuestMac, kGuestIp, unknown, peerIp);
+  ASSERT_EQ(vifnet32_write(vif_.fd, ask.data(), static_cast<int>(ask.size())), 42);
+  Bytes told = readUntil([&](const Bytes& f) {
+    return f.size() >= 42 && Get16(f, 12) == 0x0806 && Get16(f, 20) == 2 && std::memcmp(f.data() + 28, peerIp, 4) == 0;
+  });
+  ASSERT_FALSE(told.empty()) << "no ARP answer for the peer";
+  EXPECT_EQ(0, std::memcmp(told.data() + 22, kHostMac, 6));  // the host stands in for it
+
+  Bytes packet = vifnet_test::EchoRequest(kGuestIp, peerIp, 0x5151, 1, "to-peer!");
+  Bytes frame(14);
+  std::memcpy(frame.data(), kHostMac, 6);
+  std::memcpy(frame.data() + 6, kGuestMac, 6);
+  Put16(frame, 12, 0x0800);
+  frame.insert(frame.end(), packet.begin(), packet.end());
+  ASSERT_EQ(vifnet32_write(vif_.fd, frame.data(), static_cast<int>(frame.size())), static_cast<int>(frame.size()));
+  Bytes pong = readUntil([&](const Bytes& f) {
+    return f.size() >= 14 + 36 && Get16(f, 12) == 0x0800 && f[14 + 9] == 1 && f[14 + 20] == 0 &&
+           std::memcmp(f.data() + 14 + 12, peerIp, 4) == 0;
+  });
+  ASSERT_FALSE(pong.empty()) << "no echo reply from the peer";
+  EXPECT_EQ(0, std::memcmp(pong.data(), kGuestMac, 6));
+  EXPECT_EQ(Get16(pong, 14 + 24), 0x5151);
+}
+
 TEST_F(VifnetOnTheKernel, ATunGuestsEchoRequestToTheHostGetsTheKernelsReply) {
   OpenAndConfigure(/*tap=*/false, /*notify=*/false);
   if (HasFatalFailure()) return;
