@@ -71,8 +71,8 @@ class LinuxPort final : public Port {
       // The guest shares the host adapter's subnet. With that mask the kernel
       // device would get a second route to the whole subnet, and the kernel
       // would keep sending to the LAN; a host mask routes just the guest
-      // through the device (the host namespace forwards and proxies ARP for
-      // it, as a bridge would).
+      // through the device (a host that forwards and answers ARP for it on
+      // its adapter then connects it to the LAN, as a bridge would).
       address = 0xFFFFFFFF;
     }
     ifreq ifr = Named();
