@@ -60,13 +60,19 @@ class EngineHarness {
     }
   }
 
-  // Waits until the log holds `text` (generous bound).
-  bool WaitForText(const std::string& text) {
+  // Handles posted messages until `done()` holds (generous bound).
+  template <typename Predicate>
+  bool WaitUntil(Predicate done) {
     for (;;) {
       Pump();
-      if (Text().find(text) != std::string::npos) return true;
+      if (done()) return true;
       if (!window_.WaitForPostsBeyond(handled_)) return false;
     }
+  }
+
+  // Waits until the log holds `text` (generous bound).
+  bool WaitForText(const std::string& text) {
+    return WaitUntil([&] { return Text().find(text) != std::string::npos; });
   }
 
   // The whole log so far, each line without its timestamp.

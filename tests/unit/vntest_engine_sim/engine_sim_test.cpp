@@ -1,0 +1,226 @@
+// The whole engine with the real virtual-interface library on the simulated
+// host's default LAN (this host 192.0.2.10, router 192.0.2.1, peer
+// 192.0.2.20): the guest comes up, answers a peer's ping, runs ping tests,
+// and stops; the logs are compared whole, with the millisecond values and the
+// interface numbers masked.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <regex>
+
+#include "engine/debug_mode.h"
+#include "engine/engine.h"
+#include "engine_harness.h"
+#include "platform/machine.h"
+#include "platform/sim/sim_host.h"
+#include "platform/sockets.h"
+#include "platform/sync.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+DWORD Addr(BYTE a, BYTE b, BYTE c, BYTE d) {
+  const BYTE bytes[4] = {a, b, c, d};
+  DWORD address;
+  std::memcpy(&address, bytes, 4);
+  return address;
+}
+
+std::string MaskNames(std::string text) {
+  return std::regex_replace(text, std::regex("sim(tap|tun)[0-9]+"), "sim$1N");
+}
+
+struct Mode {
+  bool tap;
+  bool socketNotify;
+};
+
+class EngineSimTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { ASSERT_TRUE(platform::SelectMachine("sim")); }
+
+  void SetUp() override {
+    platform::sim::InstallHost(platform::sim::DefaultHost());
+    SetDebugMode(false);
+    ready_ = platform::CreateEvent(false);
+    TheEngineGlobals().AdapterMaskOf = [](DWORD ip) {
+      return ip == Addr(192, 0, 2, 10) ? Addr(255, 255, 255, 0) : DWORD{0};
+    };
+    TheEngineGlobals().InterfaceReady = [this](INTERFACEREC&) { platform::SetEvent(ready_); };
+    TheEngineGlobals().DefaultGatewayMAC = {};
+    TheEngineGlobals().dwPingTargetIP = Addr(192, 0, 2, 1);
+    TheEngineGlobals().strPingTargetName = "192.0.2.1";
+  }
+  void TearDown() override {
+    StopGorlan(harness_.view());
+    harness_.Pump();
+    TheEngineGlobals().InterfaceReady = nullptr;
+    TheEngineGlobals().AdapterMaskOf = nullptr;
+    platform::CloseHandle(ready_);
+  }
+
+  // Starts the guest 192.0.2.111 on interface 1 bound to this host's adapter
+  // and waits until its interface is up.
+  void StartGuest(Mode mode) {
+    INTERFACEREC& r = Interface1();
+    ASSERT_TRUE(ResetInterfaceRec(r, mode.tap));
+    ASSERT_TRUE(ResetInterfaceRec(Interface2(), false));
+    r.strBcastAddr.clear();
+    r.strInterface_IPAddr = "192.0.2.111";
+    r.strInterface_MACAddr = "02-00-5E-80-00-04";
+    r.strAdapter_IPAddr = "192.0.2.10";
+    DeriveInterfaceAddrs();
+    ResolveAdapterValues(r);
+    ASSERT_TRUE(r.bSameSubnet);
+    CVN32TestView& view = harness_.view();
+    view.SocketNotifyMode = mode.socketNotify;
+    view.DebugFlags = 0;
+    StartGorlan(view);
+    ASSERT_EQ(platform::WaitForSingleObject(ready_, 30000), platform::WAIT_OBJECT_0) << harness_.Text();
+  }
+
+  // Runs one ping test and returns its masked log.
+  std::string PingTest(int count) {
+    CVN32TestView& view = harness_.view();
+    view.NumPings = count;
+    view.PingDataSize = 32;
+    view.PingTimeout = 500;
+    view.PingDelay = 1000;
+    const std::size_t start = harness_.Text().size();
+    StartPingTest(view);
+    EXPECT_TRUE(harness_.WaitFor(WM_APP_PING_MONITOR_ENDED));
+    // The ping thread's own message may have come first.
+    EXPECT_TRUE(harness_.WaitUntil([&view] { return !view.IsPinging(); }));
+    return harness_.Masked(start);
+  }
+
+  static std::string Statistics(const char* sent, const char* received, const char* timeouts, const char* duplicates,
+                                const char* lost) {
+    return std::string("\n Ping statistics for 192.0.2.1:\n\n") + sent + " Pings Sent\n" + received +
+           " Replies Received (Minimum = *ms, Maximum = *ms, Average = *ms)\n" + timeouts + " Pings Timeouts\n" +
+           duplicates + " Duplicate Replies\n" + lost + "\n\n";
+  }
+
+  EngineHarness harness_;
+  HANDLE ready_ = nullptr;
+};
+
+const char kStart[] = "\n** START PING TEST **\n\n ping  -c 3  -i 1000  -s 32  -w 500  192.0.2.1\n\n";
+const char kEnd[] = "\n** END PING TEST **\n\n";
+
+std::string Sent(int n) { return " Sending ping #" + std::to_string(n) + " bytes=32 to 192.0.2.1...\n"; }
+std::string Reply(int n, const char* extra = "", const char* late = "") {
+  return std::string(" Reply") + extra + " to ping #" + std::to_string(n) +
+         " received from 192.0.2.1: bytes=32 time=*ms TTL=64" + late + "\n";
+}
+
+class EngineSimModes : public EngineSimTest, public ::testing::WithParamInterface<Mode> {};
+
+// The guest answers a peer's ping, pings the router three times with every
+// reply, and stops cleanly with its statistics in every mode.
+TEST_P(EngineSimModes, GuestAnswersAndPingsTheRouterThenStops) {
+  StartGuest(GetParam());
+  const std::string up = MaskNames(harness_.Text());
+  EXPECT_THAT(up, HasSubstr(std::string("*** Interface sim") + (GetParam().tap ? "tap" : "tun") +
+                            "N enabled/up... (ip=192.0.2.111, mac=02-00-5E-80-00-04)\n\n"));
+
+  auto peer = platform::sim::CurrentHost()->Ping(Addr(192, 0, 2, 20), Addr(192, 0, 2, 111), 2);
+  ASSERT_TRUE(peer);
+  ASSERT_TRUE(peer->WaitDone(30000));
+  EXPECT_EQ(peer->Result().received, 2u);
+  ASSERT_TRUE(harness_.WaitForText("** Sending PING reply to 192.0.2.20\n"));
+
+  EXPECT_EQ(PingTest(3), kStart + Sent(1) + Reply(1) + Sent(2) + Reply(2) + Sent(3) + Reply(3) +
+                             Statistics("     3", "     3", "     0", "     0", "     0 Pings Lost (0%)") +
+                             " Ping test successful.\n" + kEnd);
+
+  const std::size_t before = harness_.Text().size();
+  StopGorlan(harness_.view());
+  EXPECT_FALSE(harness_.view().IsRunning());
+  const std::string stop = MaskNames(harness_.Text().substr(before));
+  EXPECT_THAT(stop, HasSubstr("*** Statistics for Interface sim"));
+  EXPECT_THAT(stop, HasSubstr("N closed... (ip=192.0.2.111, mac=02-00-5E-80-00-04)\n"));
+  EXPECT_THAT(stop, Not(HasSubstr("failed")));
+  EXPECT_EQ(Interface1().fd, -1);
+}
+
+INSTANTIATE_TEST_SUITE_P(TunTapPollNotify, EngineSimModes,
+                         ::testing::Values(Mode{false, false}, Mode{true, false}, Mode{false, true},
+                                           Mode{true, true}),
+                         [](const auto& info) {
+                           return std::string(info.param.tap ? "Tap" : "Tun") +
+                                  (info.param.socketNotify ? "SocketNotify" : "Polling");
+                         });
+
+TEST_F(EngineSimTest, LateReplyTimesOutFirstAndStillSucceeds) {
+  StartGuest({true, false});
+  platform::sim::CurrentHost()->DelayNextReplies(1, 700);
+  EXPECT_EQ(PingTest(3), kStart + Sent(1) + " Ping #1 has timed out.\n" + Reply(1, "", " (*ms late)") + Sent(2) +
+                             Reply(2) + Sent(3) + Reply(3) +
+                             Statistics("     3", "     3", "     1", "     0", "     0 Pings Lost (0%)") +
+                             " Ping test successful.\n" + kEnd);
+}
+
+TEST_F(EngineSimTest, DuplicateReplyIsCountedAndStillSucceeds) {
+  StartGuest({false, false});
+  platform::sim::CurrentHost()->DuplicateNextReplies(1);
+  EXPECT_EQ(PingTest(3), kStart + Sent(1) + Reply(1) + Reply(1, " #2") + Sent(2) + Reply(2) + Sent(3) + Reply(3) +
+                             Statistics("     3", "     3", "     0", "     1", "     0 Pings Lost (0%)") +
+                             " Ping test successful.\n" + kEnd);
+}
+
+TEST_F(EngineSimTest, OneLostOfThreeFails) {
+  StartGuest({true, false});
+  platform::sim::CurrentHost()->DropNextReplies(1);
+  EXPECT_EQ(PingTest(3), kStart + Sent(1) + " Ping #1 has timed out.\n" + Sent(2) + Reply(2) + Sent(3) + Reply(3) +
+                             Statistics("     3", "     2", "     1", "     0", "     1 Pings Lost (33%)") +
+                             " Ping test has FAILED.\n" + kEnd);
+}
+
+// Each test numbers its pings from #1; the sequence numbers go on where the
+// previous test stopped, with the same identifier.
+TEST_F(EngineSimTest, TwoTestsInARowContinueTheSequence) {
+  StartGuest({false, false});
+  CVN32TestView& view = harness_.view();
+  EXPECT_EQ(PingTest(3), kStart + Sent(1) + Reply(1) + Sent(2) + Reply(2) + Sent(3) + Reply(3) +
+                             Statistics("     3", "     3", "     0", "     0", "     0 Pings Lost (0%)") +
+                             " Ping test successful.\n" + kEnd);
+  const WORD ident = view.wPingIdent;
+  const WORD afterFirst = view.wPingSeq;
+  const std::string second = PingTest(2);
+  EXPECT_THAT(second, HasSubstr(Sent(1) + Reply(1) + Sent(2) + Reply(2)));
+  EXPECT_THAT(second, HasSubstr("     2 Pings Sent\n"));
+  EXPECT_EQ(view.wPingBaseSeq, afterFirst);
+  EXPECT_EQ(view.wPingSeq, static_cast<WORD>(afterFirst + 2));
+  EXPECT_EQ(view.wPingIdent, ident);
+}
+
+// Stopping the guest during a test: the ping statistics (the unanswered
+// request lost) come first, then each interface's report and close.
+TEST_F(EngineSimTest, StopDuringATestReportsAndEmptiesTheList) {
+  StartGuest({true, true});
+  CVN32TestView& view = harness_.view();
+  view.NumPings = 3;
+  view.PingTimeout = 500;
+  view.PingDelay = 1000;
+  platform::sim::CurrentHost()->DropNextReplies(1);
+  const std::size_t start = harness_.Text().size();
+  StartPingTest(view);
+  ASSERT_TRUE(harness_.WaitForText(Sent(1)));
+  StopGorlan(view);
+  EXPECT_FALSE(view.IsPinging());
+  EXPECT_FALSE(view.IsRunning());
+  EXPECT_TRUE(view.PingList.empty());
+  const std::string log = MaskNames(harness_.Masked(start));
+  EXPECT_THAT(log, HasSubstr("     1 Pings Sent\n     0 Replies Received (Minimum = *ms, Maximum = *ms, Average = *ms)\n"));
+  EXPECT_THAT(log, HasSubstr("     1 Pings Lost (100%)\n\n Ping test has FAILED.\n\n** END PING TEST **\n\n"
+                             "*** Statistics for Interface simtapN:\n"));
+  EXPECT_THAT(log, HasSubstr("** Interface simtapN closed... (ip=192.0.2.111, mac=02-00-5E-80-00-04)\n"));
+  EXPECT_THAT(log, Not(HasSubstr(Sent(2))));
+  EXPECT_THAT(log, Not(HasSubstr("failed")));
+}
+
+}  // namespace
