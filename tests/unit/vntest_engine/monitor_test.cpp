@@ -192,6 +192,27 @@ TEST_F(MonitorTest, FailedCreationEndsTheThreadWithoutReport) {
   EXPECT_EQ(vifnet_fake::Calls().back(), "close 3");
 }
 
+// A request that cannot be written aborts the test; on the first ping the
+// monitor of the test has not started, so no statistics follow.
+TEST_F(MonitorTest, UnwritableFirstPingAbortsWithoutStatistics) {
+  CVN32TestView& view = harness_.view();
+  TheEngineGlobals().dwPingTargetIP = Addr(192, 0, 2, 1);
+  TheEngineGlobals().strPingTargetName = "router";
+  view.NumPings = 3;
+  StartGorlan(view);
+  ASSERT_TRUE(vifnet_fake::WaitForCall("ioctl 8914"));
+  vifnet_fake::ShortWrites(1, -1, 5, ERROR_WRITE_FAULT);
+  const std::size_t start = harness_.Text().size();
+  StartPingTest(view);
+  ASSERT_TRUE(harness_.WaitUntil([&view] { return !view.IsPinging(); }));
+  const std::string log = harness_.Text().substr(start);
+  EXPECT_THAT(log, HasSubstr("\n** START PING TEST **\n\n ping  -c 3  -i 1000  -s 32  -w 500  router [192.0.2.1]\n\n"
+                             " Sending ping #1 bytes=32 to router [192.0.2.1]...\n"));
+  EXPECT_THAT(log, HasSubstr("\n***  Ping #1 failed; abort  ***\n\n"));
+  EXPECT_THAT(log, ::testing::Not(HasSubstr("Ping statistics")));
+  EXPECT_TRUE(view.IsRunning());
+}
+
 class WriterTest : public MonitorTest {
  protected:
   // Writes a packet to `destination` and returns the frame's destination MAC.
