@@ -6,31 +6,14 @@
 set -u
 binary=$1
 shift
-if [ "$(id -u)" != 0 ]; then
-  echo "skipped: the linux machine tests need root"
-  exit 77
-fi
-a=mvtA$$
-b=mvtB$$
-cleanup() {
-  ip netns del "$a" 2>/dev/null
-  ip netns del "$b" 2>/dev/null
-}
-trap cleanup EXIT
-trap 'exit 1' INT TERM
-if ! ip netns add "$a"; then
-  echo "skipped: cannot create network namespaces"
-  exit 77
-fi
-ip netns add "$b" || exit 1
+# shellcheck source=../common/netns.sh
+. "$(dirname "$(readlink -f "$0")")/../common/netns.sh"
+netns_require_root "the linux machine tests need root"
+netns_pair mvtA mvtB
+a=$netns_a
+b=$netns_b
 
 set -e
-for ns in "$a" "$b"; do
-  # Without IPv6 the only traffic on the link is the tests' own and ARP.
-  ip netns exec "$ns" sysctl -qw net.ipv6.conf.default.disable_ipv6=1 2>/dev/null || true
-  ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 2>/dev/null || true
-  ip netns exec "$ns" ip link set lo up
-done
 ip netns exec "$a" ip link add mvt0 address 02:00:5e:10:00:01 type veth \
   peer name mvt1 address 02:00:5e:10:00:02 netns "$b"
 if ! ip netns exec "$a" ip link add mvtd0 address 02:00:5e:10:00:03 type dummy 2>/dev/null; then

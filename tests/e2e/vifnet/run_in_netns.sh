@@ -9,35 +9,18 @@
 set -u
 binary=$1
 shift
-if [ "$(id -u)" != 0 ]; then
-  echo "skipped: the virtual-interface root tests need root"
-  exit 77
-fi
+# shellcheck source=../common/netns.sh
+. "$(dirname "$(readlink -f "$0")")/../common/netns.sh"
+netns_require_root "the virtual-interface root tests need root"
 if [ ! -c /dev/net/tun ]; then
   echo "skipped: no /dev/net/tun"
   exit 77
 fi
-h=vfH$$
-p=vfP$$
-cleanup() {
-  ip netns del "$h" 2>/dev/null
-  ip netns del "$p" 2>/dev/null
-}
-trap cleanup EXIT
-trap 'exit 1' INT TERM
-if ! ip netns add "$h"; then
-  echo "skipped: cannot create network namespaces"
-  exit 77
-fi
-ip netns add "$p" || exit 1
+netns_pair vfH vfP
+h=$netns_a
+p=$netns_b
 
 set -e
-for ns in "$h" "$p"; do
-  # Without IPv6 the only traffic on the links is the tests' own and ARP.
-  ip netns exec "$ns" sysctl -qw net.ipv6.conf.default.disable_ipv6=1 2>/dev/null || true
-  ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 2>/dev/null || true
-  ip netns exec "$ns" ip link set lo up
-done
 ip netns exec "$h" ip link add vfh0 address 02:00:5e:20:00:01 type veth \
   peer name vfp0 address 02:00:5e:20:00:02 netns "$p"
 ip netns exec "$h" ip addr add 198.51.100.1/24 dev vfh0

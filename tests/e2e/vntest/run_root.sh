@@ -6,33 +6,17 @@
 # (skipped) without root.
 set -u
 vntest=$1
-if [ "$(id -u)" != 0 ]; then
-  echo "skipped: needs root"
-  exit 77
-fi
+# shellcheck source=../common/netns.sh
+. "$(dirname "$(readlink -f "$0")")/../common/netns.sh"
+netns_require_root "needs root"
 command -v ping >/dev/null 2>&1 || { echo "skipped: iputils ping is not installed"; exit 77; }
 [ -c /dev/net/tun ] || { echo "skipped: no /dev/net/tun"; exit 77; }
-a=vntA$$
-b=vntB$$
-work=$(mktemp -d)
-cleanup() {
-  ip netns del "$a" 2>/dev/null
-  ip netns del "$b" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 1' INT TERM
-if ! ip netns add "$a"; then
-  echo "skipped: cannot create network namespaces"
-  exit 77
-fi
-ip netns add "$b" || exit 1
+netns_pair vntA vntB
+a=$netns_a
+b=$netns_b
+work=$(mktemp -d) || exit 1
+netns_remove_on_exit "$work"
 set -e
-for ns in "$a" "$b"; do
-  ip netns exec "$ns" sysctl -qw net.ipv6.conf.default.disable_ipv6=1 2>/dev/null || true
-  ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 2>/dev/null || true
-  ip netns exec "$ns" ip link set lo up
-done
 ip netns exec "$a" ip link add vnt0 address 02:00:5e:10:01:01 type veth \
   peer name vnt1 address 02:00:5e:10:01:02 netns "$b"
 ip netns exec "$a" ip addr add 198.51.100.1/24 dev vnt0
