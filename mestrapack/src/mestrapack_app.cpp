@@ -24,6 +24,13 @@ CMestraPackApp::~CMestraPackApp() { MP_ASSERT(m_ProcessMaps.empty()); }
 
 void CMestraPackApp::ApplyError() const { platform::SetErrors(m_dwLastError, m_nErrno); }
 
+void CMestraPackApp::HandleNotFound(int line, const char* function, const char* message) {
+  m_nErrno = kErrnoNoEnt;
+  m_dwLastError = ERROR_NOT_FOUND;
+  MestraLibAfxTraceEx(__FILE__, line, function, "%s", message);
+  ApplyError();
+}
+
 bool CMestraPackApp::InitInstance() {
   m_strVersion = Utf8ToText(kVersionText);
   std::unique_ptr<CH2AMap> map(new (std::nothrow) CH2AMap(7));
@@ -73,10 +80,7 @@ CAdapter* CMestraPackApp::GetAdapterPtr(HANDLE hAdapter) {
   CH2AMap* map = ProcessMap();
   auto found = map->find(hFile);
   if (found == map->end()) {
-    m_nErrno = kErrnoNoEnt;
-    m_dwLastError = ERROR_NOT_FOUND;
-    APP_TRACE("CMestraPackApp::GetAdapterPtr", "pHandleToCAdapterMap->Lookup() failed\n");
-    ApplyError();
+    HandleNotFound(__LINE__, "CMestraPackApp::GetAdapterPtr", "pHandleToCAdapterMap->Lookup() failed\n");
     return nullptr;
   }
   MP_ASSERT(found->second != nullptr);
@@ -122,10 +126,8 @@ void CMestraPackApp::CloseAdapter(HANDLE hAdapter) {
   CH2AMap* map = ProcessMap();
   auto found = map->find(hFile);
   if (found == map->end()) {
-    m_nErrno = kErrnoNoEnt;
-    m_dwLastError = ERROR_NOT_FOUND;
-    APP_TRACE("CMestraPackApp::MestraPackCloseAdapter", "pHandleToCAdapterMap->Lookup(hFile,pAdapter) failed\n");
-    ApplyError();
+    HandleNotFound(__LINE__, "CMestraPackApp::MestraPackCloseAdapter",
+                   "pHandleToCAdapterMap->Lookup(hFile,pAdapter) failed\n");
     return;
   }
   // Destroyed while the map lock is held: the adapter lock comes second.

@@ -59,6 +59,9 @@ class CMestraPackApp {
 
   // The object's own failure onto the thread.
   void ApplyError() const;
+  // An adapter handle that no open adapter of this process has: ENOENT and
+  // ERROR_NOT_FOUND, traced under `function`.
+  void HandleNotFound(int line, const char* function, const char* message);
 
   TString m_strVersion;
   // Lock order: taken before any adapter's m_Lock, never while one is held.
