@@ -47,6 +47,16 @@ void TraceFailure(const char* what, DWORD rc) {
 
 const DiscoveryResults& Discovery() { return Results(); }
 
+DefaultGatewayState& DefaultGateway() {
+  static DefaultGatewayState gateway;
+  return gateway;
+}
+
+bool DefaultGatewayState::IsKnown() const {
+  static constexpr BYTE kZero[6] = {};
+  return std::memcmp(DefaultGatewayMAC, kZero, sizeof kZero) != 0;
+}
+
 void FreeDiscoveryResults() {
   FreeTables();
   DiscoveryResults& r = Results();

@@ -26,6 +26,20 @@ struct DiscoveryResults {
 };
 const DiscoveryResults& Discovery();
 
+// The default gateway as this program knows it. The environment report's
+// network block sets it from the last default route and the ARP test of its
+// next hop; defining a gateway by hand replaces it. It counts as known when
+// its MAC is not all zero (an address that never answered keeps a zero MAC).
+// Read and written on the window's thread only.
+struct DefaultGatewayState {
+  DWORD dwGatewayIP = 0;          // network order; 0: none
+  std::string strDefaultGateway;  // dotted text; empty: none
+  BYTE DefaultGatewayMAC[6] = {};
+  std::string strDefaultGatewayMAC;  // FormatMACAddr of the MAC
+  bool IsKnown() const;
+};
+DefaultGatewayState& DefaultGateway();
+
 void InitGlobals();
 bool InitMPAdaptersList();
 // Frees every result (at exit, and for tests).
