@@ -23,36 +23,17 @@ namespace {
 class LinuxPort final : public Port {
  public:
   explicit LinuxPort(const HostAdapter& adapter) : m_adapter(adapter) {}
-  ~LinuxPort() override {
-    if (m_tunFd >= 0) close(m_tunFd);
-    if (m_controlFd >= 0) close(m_controlFd);
-  }
+  ~LinuxPort() override { Release(); }
 
   int Create(bool tap, std::string* name) override {
-    m_tunFd = open("/dev/net/tun", O_RDWR | O_CLOEXEC | O_NONBLOCK);
-    if (m_tunFd < 0) return errno;
-    ifreq ifr{};
-    ifr.ifr_flags = static_cast<short>((tap ? IFF_TAP : IFF_TUN) | IFF_NO_PI);
-    if (ioctl(m_tunFd, TUNSETIFF, &ifr) != 0) return errno;
-    m_name.assign(ifr.ifr_name, strnlen(ifr.ifr_name, IFNAMSIZ));
-    m_controlFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (m_controlFd < 0) return errno;
-    if (tap) {
-      ifreq hw = Named();
-      hw.ifr_hwaddr.sa_family = ARPHRD_ETHER;
-      std::memcpy(hw.ifr_hwaddr.sa_data, m_adapter.mac.data(), 6);
-      if (ioctl(m_controlFd, SIOCSIFHWADDR, &hw) != 0) return errno;
-      // The guest asks for its LAN peers and its router by ARP on the
-      // device; the kernel answers for them with the device's MAC and
-      // forwards (when the host forwards), as a bridge would deliver. Best
-      // effort: a read-only /proc/sys leaves the guest with the host alone.
-      const std::string setting = "/proc/sys/net/ipv4/conf/" + m_name + "/proxy_arp";
-      int proxy = open(setting.c_str(), O_WRONLY | O_CLOEXEC);
-      if (proxy >= 0) {
-        ssize_t ignored = write(proxy, "1", 1);
-        (void)ignored;
-        close(proxy);
-      }
+    // A failed attempt keeps nothing, so that the caller may try again (the
+    // emulator retries TUNSETIFF with its short code) without leaving a
+    // descriptor or a half-made device behind.
+    Release();
+    int rc = Build(tap);
+    if (rc != 0) {
+      Release();
+      return rc;
     }
     *name = m_name;
     return 0;
@@ -127,6 +108,47 @@ class LinuxPort final : public Port {
   }
 
  private:
+  int Build(bool tap) {
+    m_tunFd = open("/dev/net/tun", O_RDWR | O_CLOEXEC | O_NONBLOCK);
+    if (m_tunFd < 0) return errno;
+    ifreq ifr{};
+    ifr.ifr_flags = static_cast<short>((tap ? IFF_TAP : IFF_TUN) | IFF_NO_PI);
+    if (ioctl(m_tunFd, TUNSETIFF, &ifr) != 0) return errno;
+    m_name.assign(ifr.ifr_name, strnlen(ifr.ifr_name, IFNAMSIZ));
+    m_controlFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (m_controlFd < 0) return errno;
+    if (tap) {
+      ifreq hw = Named();
+      hw.ifr_hwaddr.sa_family = ARPHRD_ETHER;
+      std::memcpy(hw.ifr_hwaddr.sa_data, m_adapter.mac.data(), 6);
+      if (ioctl(m_controlFd, SIOCSIFHWADDR, &hw) != 0) return errno;
+      // The guest asks for its LAN peers and its router by ARP on the
+      // device; the kernel answers for them with the device's MAC and
+      // forwards (when the host forwards), as a bridge would deliver. Best
+      // effort: a read-only /proc/sys leaves the guest with the host alone.
+      const std::string setting = "/proc/sys/net/ipv4/conf/" + m_name + "/proxy_arp";
+      int proxy = open(setting.c_str(), O_WRONLY | O_CLOEXEC);
+      if (proxy >= 0) {
+        ssize_t ignored = write(proxy, "1", 1);
+        (void)ignored;
+        close(proxy);
+      }
+    }
+    return 0;
+  }
+
+  // Closes the device (the kernel removes it with its last descriptor) and
+  // the control socket; keeps errno as the failing call left it.
+  void Release() {
+    const int saved = errno;
+    for (int* fd : {&m_tunFd, &m_controlFd}) {
+      if (*fd >= 0) close(*fd);
+      *fd = -1;
+    }
+    m_name.clear();
+    errno = saved;
+  }
+
   ifreq Named() const {
     ifreq ifr{};
     std::memcpy(ifr.ifr_name, m_name.data(), std::min<std::size_t>(m_name.size(), IFNAMSIZ - 1));

@@ -6,6 +6,7 @@
 // writes the answers.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -292,6 +294,49 @@ TEST_F(VifnetOnTheKernel, AnUnknownAdapterIsNoDevice) {
   EXPECT_EQ(errno, ENODEV);
   EXPECT_LT(vifnet32_open("02-00-5e-20-00-99", VN32_OPEN_RDWR), 0);
   EXPECT_EQ(errno, ENODEV);
+}
+
+// Turns CAP_NET_ADMIN off or on again in this thread's effective set (the
+// permitted set keeps it), so that the kernel refuses TUNSETIFF to this
+// thread alone.
+bool SetNetAdminEffective(bool on) {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+  if (syscall(SYS_capget, &header, data) != 0) return false;
+  const uint32_t bit = 1u << CAP_NET_ADMIN;
+  data[0].effective = on ? (data[0].effective | bit) : (data[0].effective & ~bit);
+  return syscall(SYS_capset, &header, data) == 0;
+}
+
+std::size_t OpenDescriptors() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
+
+TEST_F(VifnetOnTheKernel, ARefusedTunsetiffAndItsRetryKeepNoDescriptorAndTheNextAttemptWorks) {
+  const int fd = vifnet32_open("198.51.100.1", VN32_OPEN_RDWR);
+  ASSERT_GE(fd, 0) << "errno " << errno;
+  const std::size_t before = OpenDescriptors();
+  ASSERT_TRUE(SetNetAdminEffective(false)) << "errno " << errno;
+  vn32_ifreq iff{};
+  iff.u.flags = VN32_IFF_TAP | VN32_IFF_NO_PI;
+  const int first = vifnet32_ioctl(fd, VN32_TUNSETIFF, &iff);
+  const int firstErrno = errno;
+  const int retry = vifnet32_ioctl(fd, VN32_TUNSETIFF_OLD, &iff);
+  const int retryErrno = errno;
+  ASSERT_TRUE(SetNetAdminEffective(true)) << "errno " << errno;
+  EXPECT_NE(first, 0);
+  EXPECT_EQ(firstErrno, EPERM);
+  EXPECT_NE(retry, 0);
+  EXPECT_EQ(retryErrno, EPERM);
+  EXPECT_EQ(OpenDescriptors(), before);
+
+  iff = vn32_ifreq{};
+  iff.u.flags = VN32_IFF_TAP | VN32_IFF_NO_PI;
+  EXPECT_EQ(vifnet32_ioctl(fd, VN32_TUNSETIFF, &iff), 0) << "errno " << errno;
+  EXPECT_NE(iff.name[0], '\0');
+  EXPECT_EQ(vifnet32_close(fd), 0);
 }
 
 // True once the thread `tid` is blocked in a wait for readiness.
