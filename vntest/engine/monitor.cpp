@@ -8,7 +8,7 @@
 #include "engine/debug_mode.h"
 #include "engine/engine.h"
 #include "engine/process_packet.h"
-#include "engine/ping_test.h"
+#include "engine/ping_session.h"
 #include "engine/wire/arp_packet.h"
 #include "engine/wire/icmp_echo.h"
 #include "mestralib/address.h"

@@ -9,7 +9,7 @@
 
 #include "engine/debug_mode.h"
 #include "engine/engine.h"
-#include "engine/ping_test.h"
+#include "engine/ping_session.h"
 #include "engine_harness.h"
 #include "mestralib/errors.h"
 #include "packet_builder.h"

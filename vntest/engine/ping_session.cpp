@@ -1,7 +1,7 @@
 // The ping test: numbered echo requests from the guest, replies matched on
 // the interface's monitor thread, deadlines kept by a monitor of their own,
 // and the statistics with a verdict.
-#include "engine/ping_test.h"
+#include "engine/ping_session.h"
 
 #include <cstring>
 #include <vector>
