@@ -7,7 +7,7 @@
  * The request codes and records are the library's own numbering, not the
  * Linux kernel's: several codes differ from the kernel's (TUNSETIFF is
  * 0x800454CA here, 0x400454CA in <linux/if_tun.h>) and the records are laid
- * out as the original callers lay them out. Every name therefore carries the
+ * out as the library's callers lay them out. Every name therefore carries the
  * VN32_ / vn32 prefix, so that a backend may include the kernel's headers in
  * the same file without a clash of macros or struct names. */
 #ifndef MORVANE_VIFNET_H

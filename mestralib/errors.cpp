@@ -14,8 +14,8 @@ struct CodeText {
   const char* text;
 };
 
-// The texts the kit's callers know from the original system, kept without
-// the line break it ends them with. Sorted by code for the binary search.
+// The message text of each last-error code, as the kit's logs and callers
+// show it, without a trailing line break. Sorted by code for the binary search.
 constexpr std::array kCodeTexts{
     CodeText{0, "The operation completed successfully."},
     CodeText{1, "Incorrect function."},
@@ -64,8 +64,8 @@ constexpr std::array kCodeTexts{
     CodeText{161, "The specified path is invalid."},
     CodeText{170, "The requested resource is in use."},
     CodeText{183, "Cannot create a file when that file already exists."},
-    // The original text starts with an insert ("%1 is not ..."); a caller that
-    // printed it would show a stray "%1", so the file is named generically.
+    // A text that started with an insert ("%1 is not ...") would show a stray
+    // "%1", since no caller fills it in, so the file is named generically.
     CodeText{193, "The file is not a valid Win32 application."},
     CodeText{203, "The system could not find the environment option that was entered."},
     CodeText{206, "The filename or extension is too long."},

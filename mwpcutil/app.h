@@ -1,6 +1,7 @@
 // The utility's application object: its name, its registry key and the
-// profile its settings are read from. It plays the part the application
-// framework's object plays in the original design; there is no framework here.
+// profile its settings are read from. The utility runs on no application
+// framework, so this plain object holds what such a framework's application
+// object would: the facts every part of the utility asks for by name.
 #pragma once
 
 #include <string>

@@ -22,10 +22,10 @@ DWORD g_dwWinPCapIoCtlProtocolQueryOid = 0;
 DWORD g_dwWinPCapIoCtlProtocolSetOid = 0;
 DWORD g_dwLastError = 0;
 
-// The original reads the driver file with the system's file-system
-// redirection switched off when a 32-bit build runs on a 64-bit system. No
-// such redirection exists here (g_bWow64 is always false), so the driver file
-// is read directly and the redirection switches are not carried over.
+// The driver file is read directly. A 32-bit program on a 64-bit system would
+// have to switch the file-system redirection off around that read; this
+// platform has no such redirection (g_bWow64 is always false), so there is
+// nothing to switch.
 static_assert(!g_bWow64);
 
 namespace {
@@ -46,10 +46,9 @@ bool VersionAtLeast(WORD major, WORD minor) {
 }
 
 // Looks up one of the library's version-text calls and stores what it returns
-// in `text`. A missing call leaves `text` as it was. The original guards the
-// call with the system's structured exception handling; there is no
-// equivalent for hardware faults here, so only a C++ exception escaping the
-// library is caught (the text is then cleared).
+// in `text`. A missing call leaves `text` as it was. A C++ exception escaping
+// the library is caught and clears the text; a hardware fault inside the
+// library cannot be turned into an error on this platform and is not caught.
 void QueryLibraryText(const char* functionName, std::string& text) {
   MWPC_TRACE("GetProcAddress(\"%s\")...\n", functionName);
   auto function = reinterpret_cast<VersionTextFunction>(platform::GetProcAddress(g_hWinPCapDLL, functionName));

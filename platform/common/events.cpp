@@ -106,8 +106,8 @@ HANDLE CreateEvent(bool initiallySignalled, const char* name) {
     }
   }
   HANDLE handle = kernel::AddHandle(event);
-  // As the original system does: the existing event is handed out, its state
-  // untouched, and the caller can tell from the last error.
+  // A name already taken hands out the existing event, its state untouched;
+  // the last error (ERROR_ALREADY_EXISTS) tells the caller which it got.
   if (handle != nullptr) SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
   return handle;
 }

@@ -274,7 +274,8 @@ HANDLE CreateFile(const char* path, DWORD desiredAccess, DWORD shareMode, DWORD 
   if (access.remove) Shares().MarkDeleteOnClose(key, folder, name);
   HANDLE handle = kernel::AddHandle(std::move(file));
   if (handle == nullptr) return INVALID_HANDLE_VALUE;
-  // Like the original system: success over an existing file says so.
+  // CREATE_ALWAYS and OPEN_ALWAYS succeed over an existing file too; the last
+  // error (ERROR_ALREADY_EXISTS) tells the caller it found one.
   const bool always = creationDisposition == CREATE_ALWAYS || creationDisposition == OPEN_ALWAYS;
   SetLastError(always && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
   return handle;

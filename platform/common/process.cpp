@@ -82,8 +82,8 @@ class ProcessObject final : public kernel::KernelObject {
     }
     if (info.si_pid == 0) return false;  // still running
     reaped_ = true;
-    // The low 8 bits of the status, unsigned, as the original system reports
-    // them (exit(-1) reads 255); a signal reads as a shell shows it, 128 + signal.
+    // The exit code is the low 8 bits of the status, unsigned (exit(-1) reads
+    // 255); a signal reads as a shell shows it, 128 + signal.
     exitCode_ = info.si_code == CLD_EXITED ? static_cast<DWORD>(info.si_status & 0xFF)
                                            : static_cast<DWORD>(128 + info.si_status);
     return true;
@@ -106,9 +106,9 @@ bool EndsWithExe(const std::string& name) {
   return name.size() > 4 && strcasecmp(name.c_str() + name.size() - 4, ".exe") == 0;
 }
 
-// The name itself, then (for "x.exe") the name without its suffix: programs
-// of the kit are named as the original system names them, files here have no
-// suffix.
+// The name itself, then (for "x.exe") the name without its suffix: callers
+// name the kit's programs with the ".exe" suffix, while the installed files
+// here have none.
 bool FindIn(const std::string& folder, const std::string& name, std::string* found) {
   std::string prefix = folder.empty() ? std::string() : (folder.back() == '/' ? folder : folder + "/");
   if (IsExecutableFile(prefix + name)) {

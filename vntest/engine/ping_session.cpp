@@ -19,8 +19,9 @@ namespace {
 
 constexpr DWORD kGraceMs = 1000;  // one more second for late replies and duplicates
 
-// The standard generator of the original system: numbers from 0 to 32767,
-// seeded once per process.
+// A linear congruential generator with the classic C library's constants:
+// numbers from 0 to 32767, seeded once per process. Its state is its own, so
+// nothing else in the process moves the sequence.
 class PingRandom {
  public:
   void Seed(DWORD seed) { state_ = seed; }

@@ -43,7 +43,7 @@ BOOL CancelWaitableTimer(HANDLE timer);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, DWORD milliseconds);
 
-// --- Recursive lock (the critical section of the original design) ---
+// --- Recursive lock (the kit's critical section: its owner may take it again) ---
 class CriticalSection {
  public:
   void Lock() { mutex_.lock(); }
