@@ -6,7 +6,7 @@
 //   os-name TEXT | os-family TEXT | os-text TEXT | os-service-pack TEXT
 //   os-version A.B.C | edition TEXT | display-version TEXT
 //   processors N | elevated yes|no | driver-version A.B.C.D
-//   auto-routes yes|no
+//   auto-routes yes|no | settings memory|file
 //   route DEST/BITS NEXTHOP [metric N] [adapter NAME]
 //   name HOSTNAME IP
 //   adapter NAME ... end            (adapter keys below, one a line)
@@ -406,6 +406,12 @@ class Parser {
         Error("'driver-version': expected A.B.C.D, not '" + w[1] + "'");
     } else if (key == "auto-routes") {
       if (Bool(w, &b)) m_.autoRoutes = b;
+    } else if (key == "settings") {
+      if (!Need(w, 2, "memory or file")) return;
+      std::string v = Lower(w[1]);
+      if (v == "memory") m_.settingsInFiles = false;
+      else if (v == "file") m_.settingsInFiles = true;
+      else Error("'settings': expected memory or file, not '" + w[1] + "'");
     } else {
       Error("unknown statement '" + w[0] + "'");
     }

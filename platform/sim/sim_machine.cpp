@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "common/memory_profile_store.h"
+#include "linux/linux_parts.h"
 #include "sim/sim_internal.h"
 
 namespace platform {
@@ -62,7 +63,13 @@ class SimMachine final : public Machine {
   const RegistryTree& Registry() override { return Host()->Registry(); }
   NameResolver& Names() override { return names_; }
   const SystemFacts& Facts() override { return Host()->Facts(); }
-  ProfileStore& Profiles() override { return profiles_; }
+  // The host of the moment says where per-user settings live.
+  ProfileStore& Profiles() override {
+    if (!Host()->model().settingsInFiles) return profiles_;
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!files_) files_ = linuxhost::MakeProfileStore();
+    return *files_;
+  }
 
   std::shared_ptr<SimHost> Host() {
     std::lock_guard<std::mutex> lock(mu_);
@@ -84,6 +91,7 @@ class SimMachine final : public Machine {
   IpHelperPart ipHelper_{*this};
   NamesPart names_{*this};
   MemoryProfileStore profiles_;
+  std::unique_ptr<ProfileStore> files_;  // made at first use, under mu_
 };
 
 DWORD DevicesPart::Open(const std::string& name, std::unique_ptr<Device>* device) {

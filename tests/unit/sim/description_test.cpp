@@ -88,6 +88,7 @@ processors 1
 elevated yes
 driver-version 3.1.0.27
 auto-routes no
+settings file
 adapter wlan0
   description Wireless Adapter
   connection Wi-Fi
@@ -136,6 +137,7 @@ name far.lab.test 203.0.113.99
   EXPECT_TRUE(m.facts.elevated);
   EXPECT_EQ(m.driverVersion.Text(), "3.1.0.27");
   EXPECT_FALSE(m.autoRoutes);
+  EXPECT_TRUE(m.settingsInFiles);
 
   ASSERT_EQ(m.adapters.size(), 1u);
   const SimAdapterModel& a = m.adapters[0];
@@ -186,6 +188,7 @@ TEST(Description, EveryErrorNamesItsLineAndRejectsTheWholeText) {
   const std::string adapter = "adapter a0\n mac 02-00-00-00-00-01\n ip 192.0.2.10/24\nend\n";  // lines 1-4
   const BadCase cases[] = {
       {"frobnicate 1\n", 1, "unknown statement 'frobnicate'"},
+      {"settings disk\n", 1, "'settings': expected memory or file, not 'disk'"},
       {"host\n", 1, "'host' takes one name"},
       {"\ndns 192.0.2.256\n", 2, "bad IPv4 address '192.0.2.256'"},
       {"dns 1.2.3\n", 1, "bad IPv4 address"},

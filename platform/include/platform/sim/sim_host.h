@@ -144,6 +144,10 @@ struct HostModel {
   std::string displayVersion;
   FileVersion driverVersion;  // the packet-capture driver's file version
   bool autoRoutes = true;     // add the routes a host derives from its adapters
+  // Per-user settings in the same files as on the real machine
+  // ($XDG_CONFIG_HOME/Morvane/<program>.ini), so that they outlive the
+  // process; otherwise kept in memory for the life of the process.
+  bool settingsInFiles = false;
   std::vector<SimAdapterModel> adapters;
   std::vector<PeerModel> peers;
   std::vector<FarHostModel> farHosts;
