@@ -26,6 +26,9 @@
 #include "platform/sockets.h"
 #include "shell/discovery.h"
 #include "shell/log.h"
+#include "shell/parameters_model.h"
+#include "shell/ping_who.h"
+#include "shell/settings_store.h"
 #include "shell/test_parameters.h"
 #include "shell/vn32test_view.h"
 
@@ -189,17 +192,23 @@ int Run(const Options& o) {
   ResetInterfaceRec(Interface1(), o.tap);
   ResetInterfaceRec(Interface2(), true);
   const InterfaceIPDefaults defaults = ComputeInterfaceIPDefaults();
-  INTERFACEREC& record = Interface1();
-  record.strInterface_IPAddr = o.guestIP.empty() ? defaults.strInterface_IPAddr[0] : o.guestIP;
-  record.strInterface_MACAddr = o.guestMAC;
+  ParametersModel parameters;
+  ParametersFields& fields = parameters.Fields(0);
+  fields.nMode = o.tap ? 1 : 0;
+  fields.strGuestIP = o.guestIP.empty() ? defaults.strInterface_IPAddr[0] : o.guestIP;
+  fields.strGuestMAC = o.guestMAC;
   if (o.adapterIP.empty() && o.adapterMAC.empty()) {
-    record.strAdapter_IPAddr = defaults.strAdapter_IPAddr[0];
+    fields.strAdapterIP = defaults.strAdapter_IPAddr[0];
   } else {
-    record.strAdapter_IPAddr = o.adapterIP;
-    record.strAdapter_MACAddr = o.adapterMAC;
+    fields.strAdapterIP = o.adapterIP;
+    fields.strAdapterMAC = o.adapterMAC;
   }
-  ParamError error;
-  if (!ValidateInterfaceParams(record, &error)) return BadValue(error.title, error.text);
+  parameters.Fields(1).nMode = 1;
+  DialogError error;
+  if (!parameters.Validate(&error)) return BadValue(error.strTitle, error.strText);
+  SetSettingsWritesEnabled(false);
+  parameters.Accept();
+  INTERFACEREC& record = Interface1();
 
   if (!o.pingTarget.empty()) {
     const std::string name = TrimBlanks(o.pingTarget);
@@ -220,7 +229,6 @@ int Run(const Options& o) {
   if (o.debugFlags) view->DebugFlags = *o.debugFlags;
   SetDebugMode(o.debug);
 
-  DeriveInterfaceAddrs();
   ResolveAdapterValues(record);
 
   HeadlessWindow* readyWindow = &window;

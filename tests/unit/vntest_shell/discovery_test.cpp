@@ -1,4 +1,4 @@
-// Network discovery and the parameter checks on the built-in simulated host
+// Network discovery on the built-in simulated host
 // (adapter sim0: 192.0.2.10/24, MAC 02-00-00-00-00-10, gateway 192.0.2.1).
 #include <cstdlib>
 #include <cstring>
@@ -11,15 +11,11 @@
 #include "platform/machine.h"
 #include "platform/sockets.h"
 #include "shell/discovery.h"
-#include "shell/test_parameters.h"
+#include "shell_host.h"
 
 namespace {
 
-DWORD Ip(const char* text) {
-  DWORD host = 0;
-  EXPECT_TRUE(ParseIPAddress(text, &host, false)) << text;
-  return platform::htonl(host);
-}
+using shell_test::Ip;
 
 class OnSimHost : public ::testing::Test {
  protected:
@@ -120,42 +116,6 @@ TEST(Discovery, TextChecksAndMediumNames) {
   EXPECT_STREQ(GetMediumName(0), "NdisMedium802_3");
   EXPECT_STREQ(GetMediumName(14), "NdisMediumMax");
   EXPECT_STREQ(GetMediumName(15), "NdisMediumUnknown");
-}
-
-TEST_F(OnSimHost, DefaultsAndParameterChecks) {
-  const InterfaceIPDefaults d = ComputeInterfaceIPDefaults();
-  EXPECT_EQ(d.strAdapter_IPAddr[0], "192.0.2.10");
-  EXPECT_EQ(d.strInterface_IPAddr[0], "192.0.2.111");
-  EXPECT_EQ(d.strInterface_IPAddr[1], "192.0.2.222");
-
-  auto check = [](const char* guestIP, const char* guestMAC, const char* adapterIP, const char* adapterMAC) {
-    INTERFACEREC r;
-    r.strInterface_IPAddr = guestIP;
-    r.strInterface_MACAddr = guestMAC;
-    r.strAdapter_IPAddr = adapterIP;
-    r.strAdapter_MACAddr = adapterMAC;
-    ParamError e;
-    return ValidateInterfaceParams(r, &e) ? std::string("ok ") + r.strInterface_MACAddr : e.title + ": " + e.text;
-  };
-  EXPECT_EQ(check("192.0.2.111", "", "192.0.2.10", ""), "ok " + DefaultGuestMAC("192.0.2.111"));
-  EXPECT_EQ(check("192.0.2.111", "02-00-5E-80-00-04", "192.0.2.10", ""), "ok 02-00-5E-80-00-04");
-  EXPECT_EQ(check("192.0.2", "", "192.0.2.10", ""),
-            "IP Address: The IP Address you entered is invalid. Please enter a valid IP address.");
-  for (const char* mac : {"03-00-00-00-00-01", "00-00-5E-00-00-01", "02-00-5E-80-00"}) {
-    EXPECT_EQ(check("192.0.2.111", mac, "192.0.2.10", ""),
-              "MAC Address: The hardware address you entered is invalid. Please enter a valid hardware address")
-        << mac;
-  }
-  EXPECT_EQ(check("192.0.2.111", "", "", ""),
-            "IP Address: You must identify which host adapter should be used by specifying either its IP address or "
-            "MAC address.");
-  EXPECT_EQ(check("192.0.2.111", "", "192.0.2.10", "02-00-00-00-00-10"),
-            "MAC Address: You must identify the host adapter by either its IP address or its MAC address, but not "
-            "both.");
-  EXPECT_EQ(check("192.0.2.111", "", "", "02-00-00-00-00-10"), "ok " + DefaultGuestMAC("192.0.2.111"));
-  EXPECT_EQ(check("192.0.2.111", "", "", "03-00-00-00-00-10"),
-            "MAC Address: No such host adapter exists with this MAC address.");
-  EXPECT_EQ(check("192.0.2.111", "", "192.0.2.11", ""), "IP Address: No such host adapter exists with this IP address.");
 }
 
 }  // namespace
