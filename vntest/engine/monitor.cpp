@@ -210,11 +210,14 @@ DWORD MonitorThread(void* argument) {
     if (const auto& ready = TheEngineGlobals().InterfaceReady) ready(record);
     GuestResponder responder;
     std::unique_ptr<BYTE[]> buffer(new BYTE[kReadBufferSize]);
-    auto readFailed = [&record, &lastFailure] {
+    // A failing call (the read, or in socket-notify mode the wait for data)
+    // is reported by its name and ends the thread.
+    auto callFailed = [&record, &lastFailure](const char* call) {
       lastFailure = platform::SavedErrors();
-      LogMsg("*** MonitorThread: interface %s vifnet32_read failed; errno=%d: %s\n", record.strIfName.c_str(),
+      LogMsg("*** MonitorThread: interface %s %s failed; errno=%d: %s\n", record.strIfName.c_str(), call,
              lastFailure.errnoValue(), StrError(lastFailure.errnoValue()).c_str());
     };
+    auto readFailed = [&callFailed] { callFailed("vifnet32_read"); };
     if (!view->SocketNotifyMode) {
       while (platform::WaitForSingleObject(view->hStopEvent, 0) != platform::WAIT_OBJECT_0) {
         int n = vifnet32_read(record.fd, buffer.get(), kReadBufferSize);
@@ -229,7 +232,7 @@ DWORD MonitorThread(void* argument) {
       while (!failed && platform::WaitForSingleObject(view->hStopEvent, 0) != platform::WAIT_OBJECT_0) {
         int ready = platform::SelectReadable(record.fd, -1);
         if (ready < 0) {
-          readFailed();
+          callFailed("select");
           break;
         }
         if (ready == 0) continue;

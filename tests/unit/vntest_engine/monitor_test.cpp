@@ -192,6 +192,26 @@ TEST_F(MonitorTest, FailedCreationEndsTheThreadWithoutReport) {
   EXPECT_EQ(vifnet_fake::Calls().back(), "close 3");
 }
 
+// In socket-notify mode a wait for data that fails is reported as the wait's
+// failure, not as a read's, and stops the guest as a failed read does.
+TEST_F(MonitorTest, FailedWaitInSocketNotifyModeNamesTheWait) {
+  constexpr int kNeverOpen = 999;  // far above any descriptor this process holds
+  vifnet_fake::SetOpenResult(kNeverOpen);
+  harness_.view().SocketNotifyMode = true;
+  StartGorlan(harness_.view());
+  ASSERT_TRUE(harness_.WaitFor(WM_APP_MONITOR_ENDED));
+  EXPECT_FALSE(harness_.view().IsRunning());
+  const std::string log = harness_.Text();
+  const std::string failed = "*** MonitorThread: interface tap0 select failed; errno=9: " + StrError(9) + "\n";
+  const std::size_t at = log.find(failed);
+  ASSERT_NE(at, std::string::npos) << log;
+  EXPECT_EQ(log.find("*** Statistics for Interface tap0:\n", at), at + failed.size()) << log;
+  EXPECT_THAT(log, HasSubstr("** Interface tap0 closed... (ip=192.0.2.111, mac=02-00-5E-80-00-04)\n"));
+  EXPECT_THAT(log, ::testing::Not(HasSubstr("vifnet32_read failed")));
+  EXPECT_EQ(vifnet_fake::Calls().back(), "close 999");
+  EXPECT_EQ(Interface1().fd, -1);
+}
+
 // A request that cannot be written aborts the test; on the first ping the
 // monitor of the test has not started, so no statistics follow.
 TEST_F(MonitorTest, UnwritableFirstPingAbortsWithoutStatistics) {
