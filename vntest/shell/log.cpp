@@ -1,13 +1,13 @@
 // The log path: LogMsg -> sink (LogOutput) -> pending lines of the view.
 #include "shell/log.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <list>
 #include <string>
 #include <string_view>
 
-#include "mestralib/address.h"
 #include "mestralib/trace.h"
 #include "platform/sync.h"
 #include "shell/log_sink.h"
@@ -32,13 +32,18 @@ __attribute__((format(printf, 1, 0))) std::string FormatV(const char* format, va
 }
 
 std::string MakeLine(std::string_view prefix, std::string_view piece) {
-  std::string line(prefix);
-  line.append(piece);
   // Trimming the whole line keeps the piece's leading blanks (they follow
-  // the prefix) and removes the prefix's own blank on an empty line.
-  std::string trimmed = TrimBlanks(line);
-  trimmed.push_back('\n');
-  return trimmed;
+  // the prefix) and removes the prefix's own blank on an empty line. Built
+  // in one allocation: a busy guest logs tens of thousands of lines a second.
+  static constexpr char kBlanks[] = " \t\r\n";
+  std::string line;
+  line.reserve(prefix.size() + piece.size() + 1);
+  line.append(prefix).append(piece);
+  const std::size_t last = line.find_last_not_of(kBlanks);
+  line.resize(last == std::string::npos ? 0 : last + 1);
+  line.erase(0, std::min(line.find_first_not_of(kBlanks), line.size()));
+  line.push_back('\n');
+  return line;
 }
 
 }  // namespace

@@ -41,7 +41,10 @@ long CVN32TestView::OnDrainLog() {
   ViewWindow* window = m_pWindow.load();
   if (window == nullptr || !window->WindowExists()) return 0;
 
+  std::size_t size = 0;
+  for (const std::string& line : WorkDebugMsgsList) size += line.size();
   std::string text;
+  text.reserve(size);
   for (const std::string& line : WorkDebugMsgsList) {
     MestraLibAfxTrace("%s", line.c_str());
     text += line;

@@ -8,6 +8,7 @@
 #include <QScrollBar>
 #include <QTextBlock>
 #include <algorithm>
+#include <string_view>
 
 #include "shell/commands.h"
 #include "shell/vn32test_view.h"
@@ -29,13 +30,15 @@ class ViewMessageEvent : public QEvent {
 };
 
 // The tail of `text` that holds its last `maxLines` lines; counts the rest.
-QStringView LastLines(QStringView text, int maxLines, qint64* dropped) {
-  qint64 lines = text.count(QLatin1Char('\n'));
+// Cut in UTF-8, before the conversion, so that a batch larger than the log
+// is converted only as far as it is kept ("\n" is one byte in UTF-8).
+std::string_view LastLines(std::string_view text, int maxLines, qint64* dropped) {
+  const qint64 lines = std::count(text.begin(), text.end(), '\n');
   if (lines <= maxLines) return text;
-  qsizetype from = 0;
-  for (qint64 skip = lines - maxLines; skip > 0; --skip) from = text.indexOf(QLatin1Char('\n'), from) + 1;
+  std::size_t from = 0;
+  for (qint64 skip = lines - maxLines; skip > 0; --skip) from = text.find('\n', from) + 1;
   *dropped += lines - maxLines;
-  return text.mid(from);
+  return text.substr(from);
 }
 
 }  // namespace
@@ -101,8 +104,8 @@ bool LogView::event(QEvent* event) {
 }
 
 void LogView::AppendText(const std::string& utf8) {
-  const QString all = QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
-  const QStringView text = LastLines(all, kMaxLines, &m_nDroppedLines);
+  const std::string_view kept = LastLines(utf8, kMaxLines, &m_nDroppedLines);
+  const QString text = QString::fromUtf8(kept.data(), static_cast<qsizetype>(kept.size()));
   QTextDocument* doc = document();
 
   // Where the user is: the caret at the very end follows the new text;
@@ -116,9 +119,19 @@ void LogView::AppendText(const std::string& utf8) {
   const int added = static_cast<int>(text.count(QLatin1Char('\n')));
 
   setUpdatesEnabled(false);
+  // Room for the new lines first: the oldest lines go in one edit, selected
+  // by position. Left to the document's own limit, they would go by a cursor
+  // stepping block by block, which lays out every line it passes.
+  const int excess = blocksBefore - 1 + added - kMaxLines;  // the last block is the empty one after "\n"
+  if (excess > 0) {
+    QTextCursor top(doc);
+    const QTextBlock firstKept = doc->findBlockByNumber(std::min(excess, blocksBefore - 1));
+    top.setPosition(firstKept.position(), QTextCursor::KeepAnchor);
+    top.removeSelectedText();
+  }
   QTextCursor tail(doc);
   tail.movePosition(QTextCursor::End);
-  tail.insertText(text.toString());
+  tail.insertText(text);
   const int removed = std::max(0, blocksBefore + added - doc->blockCount());
   m_nDroppedLines += removed;
   if (caretAtEnd) {
