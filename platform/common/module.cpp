@@ -16,6 +16,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "platform/sysinfo.h"
 #include "platform/trace_hook.h"
 #include "platform/winerror.h"
 
@@ -125,6 +126,7 @@ HMODULE Open(const std::string& path, const std::string& name) {
 }  // namespace
 
 std::string SystemDirectory() {
+  if (!GetSystemFacts().captureInstalled) return {};
   if (const char* configured = std::getenv("MORVANE_SYSTEM_DIR"); configured && *configured) return configured;
   Dl_info info{};
   if (::dladdr(reinterpret_cast<void*>(&SystemDirectory), &info) && info.dli_fname) {

@@ -404,6 +404,12 @@ class Parser {
       if (!Need(w, 2, "a version A.B.C.D")) return;
       if (!ParseVersion(w[1], 4, m_.driverVersion.part))
         Error("'driver-version': expected A.B.C.D, not '" + w[1] + "'");
+    } else if (key == "capture-library") {
+      if (!Need(w, 2, "present or absent")) return;
+      std::string v = Lower(w[1]);
+      if (v == "present") m_.facts.captureInstalled = true;
+      else if (v == "absent") m_.facts.captureInstalled = false;
+      else Error("'capture-library': expected present or absent, not '" + w[1] + "'");
     } else if (key == "auto-routes") {
       if (Bool(w, &b)) m_.autoRoutes = b;
     } else if (key == "settings") {

@@ -471,7 +471,7 @@ class SimDeviceService final : public DeviceService {
     std::vector<std::string> names;
     std::set<std::string> seen;
     for (const SimAdapterModel& a : host_->model().adapters) {
-      if (a.opens && !a.needsDosDefine) {
+      if (a.opens && !a.needsDosDefine && host_->model().facts.captureInstalled) {
         names.push_back(npf::kDevicePrefix + a.name);
         seen.insert(Fold(names.back()));
       }
@@ -526,7 +526,7 @@ class SimDeviceService final : public DeviceService {
     }
     if (HasPrefix(name, npf::kDevicePrefix)) {
       const SimAdapterModel* a = host_->model().FindAdapter(name.substr(4));
-      if (a && a->opens && !a->needsDosDefine) {
+      if (a && a->opens && !a->needsDosDefine && host_->model().facts.captureInstalled) {
         targets->push_back("\\Device\\" + std::string(npf::kDevicePrefix) + a->name);
         return ERROR_SUCCESS;
       }
@@ -546,6 +546,8 @@ class SimDeviceService final : public DeviceService {
       *out = std::make_unique<NdisDevice>(host_->shared_from_this(), i);
       return ERROR_SUCCESS;
     }
+    // Without the capture installation there is no capture driver to open.
+    if (!host_->model().facts.captureInstalled) return ERROR_FILE_NOT_FOUND;
     if (a.needsDosDefine && !defined) return ERROR_FILE_NOT_FOUND;
     if (!a.opens) return ERROR_GEN_FAILURE;
     auto core = std::make_shared<CaptureCore>(a, i);

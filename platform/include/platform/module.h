@@ -30,7 +30,9 @@ std::string GetModuleFileName(HMODULE module);
 
 // Our installation's system directory: $MORVANE_SYSTEM_DIR when set, else the
 // folder "system" beside the platform library. It holds the packet-capture
-// library and drivers/npf.sys.
+// library and drivers/npf.sys. On a machine without the packet-capture
+// installation (SystemFacts::captureInstalled false) there is none: the
+// result is empty and bare names are not looked for there.
 std::string SystemDirectory();
 
 constexpr const char* kVersionSection = ".morvane_version";

@@ -22,6 +22,10 @@ struct SystemFacts {
   std::array<std::string, 4> osNames;
   DWORD processorCount = 1;
   bool elevated = false;  // linux: effective uid 0 (or CAP_NET_ADMIN and CAP_NET_RAW)
+  // The packet-capture installation (its library and driver file in the
+  // system directory, module.h) is there. Always on the real machine; a
+  // simulated host may declare it absent.
+  bool captureInstalled = true;
 };
 
 const SystemFacts& GetSystemFacts();

@@ -87,6 +87,7 @@ edition Professional
 processors 1
 elevated yes
 driver-version 3.1.0.27
+capture-library absent
 auto-routes no
 settings file
 adapter wlan0
@@ -136,6 +137,7 @@ name far.lab.test 203.0.113.99
   EXPECT_EQ(m.facts.processorCount, 1u);
   EXPECT_TRUE(m.facts.elevated);
   EXPECT_EQ(m.driverVersion.Text(), "3.1.0.27");
+  EXPECT_FALSE(m.facts.captureInstalled);
   EXPECT_FALSE(m.autoRoutes);
   EXPECT_TRUE(m.settingsInFiles);
 
@@ -197,6 +199,7 @@ TEST(Description, EveryErrorNamesItsLineAndRejectsTheWholeText) {
       {"os-version 10.0\n", 1, "expected A.B.C"},
       {"driver-version 4.1.0.70000\n", 1, "expected A.B.C.D"},
       {"processors 0\n", 1, "at least 1"},
+      {"capture-library missing\n", 1, "expected present or absent, not 'missing'"},
       {"seed -1\n", 1, "'seed': expected a number"},
       {"end\n", 1, "'end' without an open 'adapter' block"},
       {"adapter bad/name\n", 1, "bad name"},

@@ -12,6 +12,7 @@
 #include "platform/file.h"
 #include "platform/iphelper.h"
 #include "platform/machine_testing.h"
+#include "platform/module.h"
 #include "platform/names.h"
 #include "platform/npf.h"
 #include "platform/registry.h"
@@ -131,6 +132,24 @@ TEST_F(SimServices, SystemFactsAndVersionValues) {
   EXPECT_EQ(f.processorCount, 2u);
   EXPECT_FALSE(f.elevated);
   EXPECT_FALSE(f.osNames[0].empty());
+}
+
+// Without the packet-capture installation nothing of it can be found: no
+// system directory to load the capture library from, no NPF_ device.
+TEST_F(SimServices, HostWithoutTheCaptureInstallation) {
+  ASSERT_FALSE(SystemDirectory().empty());
+  HostModel model = DefaultHost();
+  model.facts.captureInstalled = false;
+  InstallHost(model);
+  EXPECT_EQ(SystemDirectory(), "");
+  EXPECT_EQ(LoadLibrary("Packet.DLL"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  std::vector<std::string> names;
+  ASSERT_TRUE(QueryDosDevice(nullptr, &names));
+  EXPECT_TRUE(names.empty());
+  EXPECT_FALSE(QueryDosDevice("NPF_sim0", &names));
+  EXPECT_EQ(CreateFile("\\\\.\\NPF_sim0", GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
 TEST_F(SimServices, InstalledHostIsWhatTheNextCallSees) {
