@@ -6,12 +6,11 @@
 #include <string>
 #include <string_view>
 
+#include "mestralib/text.h"
 #include "mestrapack/mestrapack.h"
 
 using TString = std::basic_string<MESTRAPACK_TCHAR>;
 
-std::string Utf16ToUtf8(std::u16string_view text);
-std::u16string Utf8ToUtf16(std::string_view text);
 
 std::string TextToUtf8(const MESTRAPACK_TCHAR* text);  // null gives ""
 TString Utf8ToText(std::string_view text);
