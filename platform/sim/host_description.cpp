@@ -404,6 +404,13 @@ class Parser {
       if (!Need(w, 2, "a version A.B.C.D")) return;
       if (!ParseVersion(w[1], 4, m_.driverVersion.part))
         Error("'driver-version': expected A.B.C.D, not '" + w[1] + "'");
+    } else if (key == "dos-device") {
+      if (!Need(w, 3, "a device name and its target")) return;
+      if (w[1].size() > 255 || w[1].find('\\') != std::string::npos) {
+        Error("'dos-device': bad name '" + w[1] + "'");
+      } else {
+        m_.dosDevices.push_back({w[1], w[2]});
+      }
     } else if (key == "capture-library") {
       if (!Need(w, 2, "present or absent")) return;
       std::string v = Lower(w[1]);

@@ -451,7 +451,14 @@ constexpr DWORD DDD_NO_BROADCAST_SYSTEM = 0x8;
 
 class SimDeviceService final : public DeviceService {
  public:
-  explicit SimDeviceService(HostImpl* host) : host_(host) {}
+  // The host's other DOS devices are there from the start, as if defined.
+  explicit SimDeviceService(HostImpl* host) : host_(host) {
+    for (const auto& [name, target] : host_->model().dosDevices) {
+      Define& define = defines_[Fold(name)];
+      define.name = name;
+      define.targets.insert(define.targets.begin(), target);
+    }
+  }
 
   DWORD Open(const std::string& name, std::unique_ptr<Device>* device) override {
     std::optional<std::string> target;

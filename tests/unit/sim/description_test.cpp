@@ -88,6 +88,7 @@ processors 1
 elevated yes
 driver-version 3.1.0.27
 capture-library absent
+dos-device C: \Device\HarddiskVolume1
 auto-routes no
 settings file
 adapter wlan0
@@ -138,6 +139,9 @@ name far.lab.test 203.0.113.99
   EXPECT_TRUE(m.facts.elevated);
   EXPECT_EQ(m.driverVersion.Text(), "3.1.0.27");
   EXPECT_FALSE(m.facts.captureInstalled);
+  ASSERT_EQ(m.dosDevices.size(), 1u);
+  EXPECT_EQ(m.dosDevices[0].first, "C:");
+  EXPECT_EQ(m.dosDevices[0].second, "\\Device\\HarddiskVolume1");
   EXPECT_FALSE(m.autoRoutes);
   EXPECT_TRUE(m.settingsInFiles);
 
@@ -200,6 +204,7 @@ TEST(Description, EveryErrorNamesItsLineAndRejectsTheWholeText) {
       {"driver-version 4.1.0.70000\n", 1, "expected A.B.C.D"},
       {"processors 0\n", 1, "at least 1"},
       {"capture-library missing\n", 1, "expected present or absent, not 'missing'"},
+      {"dos-device C:\n", 1, "'dos-device' takes a device name and its target"},
       {"seed -1\n", 1, "'seed': expected a number"},
       {"end\n", 1, "'end' without an open 'adapter' block"},
       {"adapter bad/name\n", 1, "bad name"},

@@ -135,18 +135,22 @@ TEST_F(SimServices, SystemFactsAndVersionValues) {
 }
 
 // Without the packet-capture installation nothing of it can be found: no
-// system directory to load the capture library from, no NPF_ device.
+// system directory to load the capture library from, no NPF_ device; the
+// host's other DOS devices stay.
 TEST_F(SimServices, HostWithoutTheCaptureInstallation) {
   ASSERT_FALSE(SystemDirectory().empty());
   HostModel model = DefaultHost();
   model.facts.captureInstalled = false;
+  model.dosDevices.push_back({"C:", "\\Device\\HarddiskVolume1"});
   InstallHost(model);
   EXPECT_EQ(SystemDirectory(), "");
   EXPECT_EQ(LoadLibrary("Packet.DLL"), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
   std::vector<std::string> names;
   ASSERT_TRUE(QueryDosDevice(nullptr, &names));
-  EXPECT_TRUE(names.empty());
+  EXPECT_EQ(names, std::vector<std::string>{"C:"});
+  ASSERT_TRUE(QueryDosDevice("c:", &names));
+  EXPECT_EQ(names, std::vector<std::string>{"\\Device\\HarddiskVolume1"});
   EXPECT_FALSE(QueryDosDevice("NPF_sim0", &names));
   EXPECT_EQ(CreateFile("\\\\.\\NPF_sim0", GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));

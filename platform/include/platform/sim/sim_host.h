@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/machine.h"
@@ -153,6 +154,8 @@ struct HostModel {
   std::vector<FarHostModel> farHosts;
   std::vector<RouteModel> routes;
   std::vector<NameModel> names;
+  // DOS device names defined besides the capture devices (name, target).
+  std::vector<std::pair<std::string, std::string>> dosDevices;
 
   const SimAdapterModel* FindAdapter(const std::string& name) const;
 };
