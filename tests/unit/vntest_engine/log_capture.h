@@ -3,7 +3,6 @@
 // their timestamps.
 #pragma once
 
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -29,15 +28,7 @@ class LogCapture {
   std::vector<std::string> Lines() {
     const std::size_t before = window_.Appended().size();
     view_.OnDrainLog();
-    std::vector<std::string> lines;
-    const auto appended = window_.Appended();
-    for (std::size_t i = before; i < appended.size(); ++i) {
-      std::istringstream in(appended[i]);
-      for (std::string line; std::getline(in, line);) {
-        lines.push_back(line.size() > 13 ? line.substr(13) : std::string());
-      }
-    }
-    return lines;
+    return window_.LinesFrom(before);
   }
 
   CVN32TestView* view() { return &view_; }

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,19 @@ class TestWindow : public ViewWindow {
   std::vector<std::string> Appended() {
     std::lock_guard guard(lock_);
     return appended_;
+  }
+  // The lines of every text appended from the `first` on, each without its
+  // timestamp and the blank after it.
+  std::vector<std::string> LinesFrom(std::size_t first) {
+    std::vector<std::string> lines;
+    const std::vector<std::string> appended = Appended();
+    for (std::size_t i = first; i < appended.size(); ++i) {
+      std::istringstream in(appended[i]);
+      for (std::string line; std::getline(in, line);) {
+        lines.push_back(line.size() > 13 ? line.substr(13) : std::string());
+      }
+    }
+    return lines;
   }
   // Waits (generously bounded) until more than `seen` messages were posted.
   bool WaitForPostsBeyond(std::size_t seen) {
