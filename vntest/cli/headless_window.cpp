@@ -17,6 +17,7 @@ void HeadlessWindow::PostMessage(UINT message) {
 }
 
 void HeadlessWindow::AppendText(const std::string& text) {
+  if (m_bMuted) return;
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
   m_text += text;

@@ -15,8 +15,10 @@ class HeadlessWindow : public ViewWindow {
  public:
   bool WindowExists() const override;
   void PostMessage(UINT message) override;
-  // Writes the text to standard output and keeps it for the saved log.
+  // Writes the text to standard output and keeps it for the saved log;
+  // while muted the text is dropped.
   void AppendText(const std::string& text) override;
+  void SetMuted(bool muted) { m_bMuted = muted; }
 
   // The main loop: the next posted message, waiting until `deadline` at most.
   std::optional<UINT> NextMessage(std::chrono::steady_clock::time_point deadline);
@@ -31,5 +33,6 @@ class HeadlessWindow : public ViewWindow {
   std::condition_variable m_posted;
   std::deque<UINT> m_queue;
   bool m_bClosed = false;
-  std::string m_text;  // the window's thread only
+  std::string m_text;    // the window's thread only
+  bool m_bMuted = false;  // the window's thread only
 };

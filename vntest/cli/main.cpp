@@ -1,5 +1,6 @@
 // vntest: the headless test program. It takes the snapshot of the host's
-// network, checks the test parameters the way the Parameters dialog does,
+// network, writes the environment report (or, with --report, only that),
+// checks the test parameters the way the Parameters dialog does,
 // starts the simulated guest, optionally lets a simulated peer ping it and
 // runs one ping test, and prints the log as the window would show it.
 #include <CLI/CLI.hpp>
@@ -25,6 +26,7 @@
 #include "platform/sim/sim_host.h"
 #include "platform/sockets.h"
 #include "shell/discovery.h"
+#include "shell/environment_report.h"
 #include "shell/log.h"
 #include "shell/parameters_model.h"
 #include "shell/ping_who.h"
@@ -37,6 +39,7 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitTestFailed = 1;
 constexpr int kExitBadArguments = 2;
+constexpr int kExitReportError = 1;  // --report: the report holds an ERROR banner
 
 // The program's own messages, after the engine's.
 constexpr UINT WM_APP_INTERFACE_READY = WM_APP + 16;
@@ -65,6 +68,8 @@ struct Options {
   std::optional<DWORD> debugFlags;
   bool socketNotify = false;
   std::string logFile;
+  bool report = false;
+  bool noReport = false;
 };
 
 int BadValue(const std::string& title, const std::string& text) {
@@ -184,9 +189,23 @@ int Run(const Options& o) {
   } detach{*view};
   Driver driver(*view, window);
 
-  // The snapshot, as the view's initial update takes it.
+  // The snapshot and the environment report, as the view's initial update
+  // writes them. --no-report still gathers the report's facts (the default
+  // gateway among them) but shows none of its lines.
   InitGlobals();
   driver.Drain();
+  window.SetMuted(o.noReport);
+  const ReportOutcome report = WriteEnvironmentReport(*view);
+  driver.Drain();
+  window.SetMuted(false);
+  if (o.report) {
+    window.Close();
+    if (!o.logFile.empty() && !SaveLog(o.logFile, window.Text())) {
+      std::fprintf(stderr, "vntest: cannot write the log to %s\n", o.logFile.c_str());
+      return kExitBadArguments;
+    }
+    return report.bErrorBanner ? kExitReportError : kExitOk;
+  }
 
   // Interface 1 from the options over the first-run defaults; interface 2 unused.
   ResetInterfaceRec(Interface1(), o.tap);
@@ -303,8 +322,11 @@ int main(int argc, char** argv) {
   CLI::App app{
       "vntest: the headless virtual-interface test. Plays one simulated guest on a virtual interface bound to a host\n"
       "adapter, answers ARP, RARP and ping for it, and runs a ping test from it; the log goes to standard output.\n"
+      "Every run starts with the environment report (the system, the packet-capture installation, the components,\n"
+      "routes and default gateway, and every host adapter, test-opened).\n"
       "Exit codes: 0 the ping test succeeded (without --ping: the guest ran and stopped cleanly), 1 the ping test\n"
-      "failed or the guest stopped on its own, 2 bad arguments or values, or the interface could not be created.",
+      "failed or the guest stopped on its own, 2 bad arguments or values, or the interface could not be created.\n"
+      "With --report: 0 the report holds no ERROR banner, 1 it does.",
       "vntest"};
   app.option_defaults()->always_capture_default();
   app.add_option("--platform", o.platform, "Machine to run on: linux (the real one) or sim (the simulated host);\n"
@@ -344,6 +366,12 @@ int main(int argc, char** argv) {
       });
   app.add_flag("--socket-notify", o.socketNotify, "Socket-notify mode: wait for packets with select");
   app.add_option("--log", o.logFile, "Also save the log as plain text to FILE");
+  auto* report = app.add_flag("--report", o.report,
+                              "Write the environment report and exit: 0 without an ERROR banner, 1 with one");
+  auto* noReport = app.add_flag("--no-report", o.noReport,
+                                "Do not show the environment report (its facts, such as the default gateway, are "
+                                "still gathered)");
+  report->excludes(noReport);
 
   try {
     app.parse(argc, argv);

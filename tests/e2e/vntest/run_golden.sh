@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs vntest with the given arguments and compares its standard output,
 # standard error and exit code with a golden file, after masking what differs
-# from run to run (times of day, round-trip milliseconds, read-call counts).
+# from run to run (times of day, the report's date, round-trip milliseconds,
+# read-call counts).
 # Usage: run_golden.sh VNTEST GOLDEN [ARGS...]   (UPDATE_GOLDEN=1 rewrites it)
 set -u
 vntest=$1 golden=$(realpath -m "$2")
@@ -14,6 +15,7 @@ timeout 120 "$vntest" "$@" >stdout 2>stderr
 rc=$?
 mask() {
   sed -E -e 's/^[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}/hh:mm:ss.mmm/' \
+         -e 's/ on [A-Z][a-z]+, [A-Z][a-z]+ [0-9]{1,2}, [0-9]{4}, [0-9]{2}:[0-9]{2}:[0-9]{2} [AP]M \.\.\.$/ on DATE .../' \
          -e 's/, descriptor [0-9]+$/, descriptor N/' \
          -e 's/time=(<1|[0-9]+)ms/time=Nms/' \
          -e 's/\(Minimum = [0-9]+ms, Maximum = [0-9]+ms, Average = [0-9]+ms\)/(Minimum = Nms, Maximum = Nms, Average = Nms)/' \
