@@ -25,6 +25,7 @@
 #include "shell/banner.h"
 #include "shell/discovery.h"
 #include "shell/log.h"
+#include "shell/settings_store.h"
 #include "vifnet.h"
 
 // The report reads the wide build's records and texts.
@@ -476,6 +477,9 @@ void ReportNetworkInformation() {
 ReportOutcome ReportDetectedAdapters(const CVN32TestEngineState& view) {
   ReportOutcome outcome;
   if (view.IsRunning()) return outcome;
+  // The next test start takes the interface settings (and the defaults the
+  // adapters give them) afresh.
+  ForgetInterfaceSettings();
   LogMsg("--------------------------  Detected Adapters  --------------------------\n\n");
   if (!InitMPAdaptersList()) {
     WriteBanner(kBannerNoAdapters, &outcome);

@@ -9,6 +9,10 @@
 #                                  loopback up, IPv6 off; exit 77 when
 #                                  namespaces cannot be made
 #   netns_remove_on_exit PATH      also remove PATH (a work directory) at exit
+#   netns_veth IF MAC CIDR PEER PEER_MAC [PEER_CIDR]
+#                                  a veth pair from netns_a (IF) to netns_b
+#                                  (PEER), addressed and up; without PEER_CIDR
+#                                  the peer end stays down (IF has no carrier)
 
 netns_names=
 netns_paths=
@@ -51,4 +55,12 @@ netns_pair() {
     ip netns exec "$netns_ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 2>/dev/null || true
     ip netns exec "$netns_ns" ip link set lo up || exit 1
   done
+}
+
+netns_veth() {
+  ip netns exec "$netns_a" ip link add "$1" address "$2" type veth peer name "$4" address "$5" netns "$netns_b" &&
+    ip netns exec "$netns_a" ip addr add "$3" dev "$1" &&
+    ip netns exec "$netns_a" ip link set "$1" up || return 1
+  [ -n "${6:-}" ] || return 0
+  ip netns exec "$netns_b" ip addr add "$6" dev "$4" && ip netns exec "$netns_b" ip link set "$4" up
 }

@@ -17,12 +17,7 @@ b=$netns_b
 work=$(mktemp -d) || exit 1
 netns_remove_on_exit "$work"
 set -e
-ip netns exec "$a" ip link add vnt0 address 02:00:5e:10:01:01 type veth \
-  peer name vnt1 address 02:00:5e:10:01:02 netns "$b"
-ip netns exec "$a" ip addr add 198.51.100.1/24 dev vnt0
-ip netns exec "$a" ip link set vnt0 up
-ip netns exec "$b" ip addr add 198.51.100.2/24 dev vnt1
-ip netns exec "$b" ip link set vnt1 up
+netns_veth vnt0 02:00:5e:10:01:01 198.51.100.1/24 vnt1 02:00:5e:10:01:02 198.51.100.2/24
 # The default route names vnt0 as the default adapter.
 ip netns exec "$a" ip route add default via 198.51.100.2
 set +e

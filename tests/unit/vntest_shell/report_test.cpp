@@ -17,6 +17,7 @@
 #include "shell/discovery.h"
 #include "shell/environment_report.h"
 #include "shell/log.h"
+#include "shell/settings_store.h"
 #include "shell/vn32test_view.h"
 
 namespace {
@@ -193,15 +194,18 @@ TEST_F(ReportOnSimHost, NoDefaultRouteLeavesTheGatewayUndefined) {
   EXPECT_EQ(DefaultGateway().dwGatewayIP, 0u);
 }
 
-// The adapter re-detection writes nothing while a test runs, and otherwise
-// writes the whole block at every run.
+// The adapter re-detection writes nothing while a test runs; otherwise it
+// writes the whole block at every run and makes the next test start load the
+// interface settings again.
 TEST_F(ReportOnSimHost, RedetectionWaitsForTheTestToEnd) {
   UseHost(std::string(kAdapter) + "router 192.0.2.1\n");
+  LoadInterfaceSettings();
   view_.hMonitorThread1 = reinterpret_cast<HANDLE>(1);  // a test runs
   const ReportOutcome busy = ReportDetectedAdapters(view_);
   view_.hMonitorThread1 = nullptr;
   EXPECT_TRUE(Lines().empty());
   EXPECT_FALSE(busy.bErrorBanner || busy.bWarningBanner);
+  EXPECT_TRUE(InterfaceSettingsLoaded());
 
   for (int run = 0; run < 2; ++run) {
     const ReportOutcome outcome = ReportDetectedAdapters(view_);
@@ -209,6 +213,7 @@ TEST_F(ReportOnSimHost, RedetectionWaitsForTheTestToEnd) {
     EXPECT_TRUE(HasLine(lines, "AdapterName         = NPF_sim0"));
     EXPECT_TRUE(HasLine(lines, "Default Adapter?    = Yes"));
     EXPECT_FALSE(outcome.bErrorBanner);
+    EXPECT_FALSE(InterfaceSettingsLoaded());
   }
 }
 
