@@ -1,6 +1,8 @@
 // The pre-test checks (see pretest.h).
 #include "shell/pretest.h"
 
+#include <cstring>
+
 #include "engine/engine.h"
 #include "engine/engine_state.h"
 #include "shell/discovery.h"
@@ -45,7 +47,11 @@ PreTestFacts GatherPreTestFacts() {
   PreTestFacts facts;
   const DiscoveryResults& r = Discovery();
   facts.bIPForwarding = r.pFixedInfo != nullptr && r.pFixedInfo->EnableRouting != 0;
-  facts.bDefaultGatewayKnown = DefaultGateway().IsKnown();
+  const DefaultGatewayState& gateway = DefaultGateway();
+  facts.bDefaultGatewayKnown = gateway.IsKnown();
+  // The engine sends what is off the guest's LAN to the gateway's MAC: it
+  // gets the gateway the test starts with, whoever defined it.
+  std::memcpy(TheEngineGlobals().DefaultGatewayMAC.data(), gateway.DefaultGatewayMAC, 6);
   ResolveAdapterValues(Interface1());
   facts.bAllSameSubnet = Interface1().bSameSubnet;
   if (Interface2InUse()) {

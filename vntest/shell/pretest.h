@@ -51,8 +51,9 @@ struct PreTestFacts {
 
 // Steps 3 and 4 of the sequence: the two host facts, then each interface in
 // use (interface 1; interface 2 when it names an adapter) completed with
-// ResolveAdapterValues, which gives its same-subnet flag. Runs on the
-// window's thread while no test runs.
+// ResolveAdapterValues, which gives its same-subnet flag. The engine's copy
+// of the default gateway's MAC is set from the gateway known now. Runs on
+// the window's thread while no test runs.
 PreTestFacts GatherPreTestFacts();
 
 // The warnings to show, in order, before the test may start; empty when it

@@ -89,11 +89,13 @@ class PreTestFactsOnHost : public ShellTest {
 TEST_F(PreTestFactsOnHost, GuestOnTheAdaptersSubnetWithoutGatewayOrForwarding) {
   UseHost(kTwoAdapterHost);
   Accept("10.1.0.111");
+  TheEngineGlobals().DefaultGatewayMAC[0] = 0x02;  // left from an earlier gateway
   const PreTestFacts facts = GatherPreTestFacts();
   EXPECT_FALSE(facts.bIPForwarding);
   EXPECT_FALSE(facts.bDefaultGatewayKnown);
   EXPECT_TRUE(facts.bAllSameSubnet);
   EXPECT_EQ(Interface1().binAdapter_NetMask, Ip("255.255.0.0"));
+  EXPECT_EQ(TheEngineGlobals().DefaultGatewayMAC, wire::MacAddress{});  // the engine follows the gateway known
   EXPECT_EQ(Decide(), std::vector<std::string>{"gateway undefined"});
 }
 
