@@ -3,16 +3,21 @@
 # standard error and exit code with a golden file, after masking what differs
 # from run to run (times of day, the report's date, round-trip milliseconds,
 # read-call counts).
-# Usage: run_golden.sh VNTEST GOLDEN [ARGS...]   (UPDATE_GOLDEN=1 rewrites it)
+# "--then" separates the arguments of successive runs in the same folder with
+# the same settings ($XDG_CONFIG_HOME is the run's own); the settings file
+# the runs leave, if any, ends the output.
+# With GOLDEN_SORTED=1 the log's lines are compared sorted: two interfaces
+# are made by two threads at once, so their lines come in either order.
+# Usage: run_golden.sh VNTEST GOLDEN [ARGS...] [--then ARGS...]...
+#        (UPDATE_GOLDEN=1 rewrites the golden file)
 set -u
 vntest=$1 golden=$(realpath -m "$2")
 shift 2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 unset MORVANE_PLATFORM MORVANE_SIM_HOST
+export XDG_CONFIG_HOME=$work/config
 cd "$work"
-timeout 120 "$vntest" "$@" >stdout 2>stderr
-rc=$?
 mask() {
   sed -E -e 's/^[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}/hh:mm:ss.mmm/' \
          -e 's/ on [A-Z][a-z]+, [A-Z][a-z]+ [0-9]{1,2}, [0-9]{4}, [0-9]{2}:[0-9]{2}:[0-9]{2} [AP]M \.\.\.$/ on DATE .../' \
@@ -23,22 +28,52 @@ mask() {
          -e 's/^(hh:mm:ss.mmm Maximum DLL I\/O Bytes Received: +)[0-9]+K/\1NK/' \
          -e 's/\(([0-9]+)ms late\)/(Nms late)/'
 }
-# --log FILE saves exactly what was printed.
-for ((i = 1; i < $#; ++i)); do
-  if [[ ${!i} == --log ]]; then
-    j=$((i + 1))
-    if ! cmp -s stdout "${!j}"; then
-      echo "the saved log ${!j} differs from the printed one" >&2
-      exit 1
+# One run: its output, stderr and exit code; --log FILE must hold exactly
+# what was printed.
+run() {
+  timeout 120 "$vntest" "$@" >stdout 2>stderr
+  rc=$?
+  for ((i = 1; i < $#; ++i)); do
+    if [[ ${!i} == --log ]]; then
+      j=$((i + 1))
+      if ! cmp -s stdout "${!j}"; then
+        echo "the saved log ${!j} differs from the printed one" >&2
+        exit 1
+      fi
     fi
+  done
+  if [[ ${GOLDEN_SORTED:-0} == 1 ]]; then
+    mask <stdout | LC_ALL=C sort
+  else
+    mask <stdout
   fi
-done
-{
-  mask <stdout
   echo "--- stderr"
   # Files named by the test live next to the golden folder.
-  sed -e "s|$(dirname "$(dirname "$golden")")/||g" stderr
+  relative <stderr
   echo "--- exit $rc"
+}
+# Paths under the source tree are shown relative to it.
+relative() { sed -e "s|$(dirname "$(dirname "$golden")")/||g"; }
+several=0
+for arg in "$@"; do [[ $arg == --then ]] && several=1; done
+{
+  args=()
+  runs=0
+  for arg in "$@" --then; do
+    if [[ $arg == --then ]]; then
+      runs=$((runs + 1))
+      if ((several)); then echo "=== run $runs: vntest ${args[*]}" | relative; fi
+      run "${args[@]}"
+      args=()
+    else
+      args+=("$arg")
+    fi
+  done
+  settings=$XDG_CONFIG_HOME/Morvane/VNTest64UD.ini
+  if [[ -e $settings ]]; then
+    echo "--- VNTest64UD.ini"
+    cat "$settings"
+  fi
 } >actual
 if [[ ${UPDATE_GOLDEN:-0} == 1 ]]; then
   cp actual "$golden"

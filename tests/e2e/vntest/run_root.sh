@@ -23,6 +23,8 @@ ip netns exec "$a" ip route add default via 198.51.100.2
 set +e
 unset MORVANE_PLATFORM MORVANE_SIM_HOST
 cd "$work"
+# The runs remember their values in a settings file of their own.
+export XDG_CONFIG_HOME="$work/config"
 
 fail=0
 check() {  # check NAME RC FILE PATTERN...
