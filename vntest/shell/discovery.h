@@ -45,11 +45,14 @@ bool InitMPAdaptersList();
 // Frees every result (at exit, and for tests).
 void FreeDiscoveryResults();
 
-// The variable-size table fetch: one record to start with, a second call with
-// the size the function asks for. `call` is invoked as call(buffer, &size).
-// Returns the function's last answer; on 0 *buffer holds the table (free()
-// it), otherwise *buffer is null. The buffer is the header and whole rows
-// (FIXED_INFO: no header, the record as the row).
+// The variable-size table fetch: one record to start with; then, for as long
+// as the function answers 111 or 122 (a table may grow between two calls),
+// another call with the size it asks for; at most kMaxTableFetchCalls calls.
+// `call` is invoked as call(buffer, &size). Returns the function's last
+// answer; on 0 *buffer holds the table (free() it), otherwise *buffer is null.
+// The buffer is the header and whole rows (FIXED_INFO: no header, the record
+// as the row).
+constexpr int kMaxTableFetchCalls = 16;
 template <typename Call>
 DWORD FetchVariableTable(Call call, std::size_t headerSize, std::size_t rowSize, void** buffer);
 
@@ -81,7 +84,10 @@ DWORD FetchVariableTable(Call call, std::size_t headerSize, std::size_t rowSize,
   void* data = std::calloc(1, allocated);
   ULONG size = static_cast<ULONG>(allocated);
   DWORD rc = data != nullptr ? call(data, &size) : ERROR_NOT_ENOUGH_MEMORY;
-  if (rc == ERROR_BUFFER_OVERFLOW || rc == ERROR_INSUFFICIENT_BUFFER) {
+  // A table that keeps growing, or a function that keeps asking, ends the
+  // loop after the bound with its last answer: the result is then unknown.
+  for (int calls = 1; calls < kMaxTableFetchCalls && (rc == ERROR_BUFFER_OVERFLOW || rc == ERROR_INSUFFICIENT_BUFFER);
+       ++calls) {
     std::free(data);
     // Whole rows behind the header, never less than the one-row start.
     std::size_t rows = size > headerSize ? (size - headerSize + rowSize - 1) / rowSize : 1;

@@ -61,6 +61,43 @@ TEST(FetchVariableTable, SecondCallGetsHeaderPlusWholeRows) {
   EXPECT_EQ(sizes, (std::vector<ULONG>{kHeader + kRow, kHeader + 3 * kRow}));
 }
 
+TEST(FetchVariableTable, TableThatGrowsBetweenCallsIsFetchedAfterAllAndTheAskingIsBounded) {
+  constexpr std::size_t kHeader = offsetof(platform::MIB_IPADDRTABLE, table);
+  constexpr std::size_t kRow = sizeof(platform::MIB_IPADDRROW);
+  // Each answer of 122 names a size that the next call already finds too
+  // small: the table got a row more in between, twice.
+  std::vector<ULONG> sizes;
+  auto growing = [&sizes](void* buffer, ULONG* size) -> DWORD {
+    sizes.push_back(*size);
+    const ULONG rows = static_cast<ULONG>(sizes.size()) + 1;
+    if (sizes.size() < 3) {
+      *size = static_cast<ULONG>(kHeader + rows * kRow);
+      return sizes.size() == 1 ? ERROR_INSUFFICIENT_BUFFER : ERROR_BUFFER_OVERFLOW;
+    }
+    static_cast<platform::MIB_IPADDRTABLE*>(buffer)->dwNumEntries = 3;
+    return 0;
+  };
+  void* table = nullptr;
+  EXPECT_EQ(FetchVariableTable(growing, kHeader, kRow, &table), 0u);
+  ASSERT_NE(table, nullptr);
+  EXPECT_EQ(static_cast<platform::MIB_IPADDRTABLE*>(table)->dwNumEntries, 3u);
+  EXPECT_EQ(sizes, (std::vector<ULONG>{kHeader + kRow, kHeader + 2 * kRow, kHeader + 3 * kRow}));
+  std::free(table);
+
+  // A function that never stops asking is asked a bounded number of times;
+  // its last answer is the result and nothing is kept.
+  int calls = 0;
+  auto endless = [&calls](void*, ULONG* size) -> DWORD {
+    ++calls;
+    *size += static_cast<ULONG>(kRow);
+    return ERROR_INSUFFICIENT_BUFFER;
+  };
+  table = reinterpret_cast<void*>(1);
+  EXPECT_EQ(FetchVariableTable(endless, kHeader, kRow, &table), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(table, nullptr);
+  EXPECT_EQ(calls, kMaxTableFetchCalls);
+}
+
 TEST_F(OnSimHost, RouteTableNeedsItsSecondCall) {
   std::vector<ULONG> sizes;
   auto call = [&sizes](void* buffer, ULONG* size) {
