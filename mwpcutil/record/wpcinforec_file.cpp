@@ -16,6 +16,21 @@ namespace {
 constexpr int kOpenAttempts = 10;
 constexpr DWORD kOpenRetryStepMs = 50;
 
+// A record file with another name besides this one (a hard link) would let
+// the write land in a file that is not ours; such a file is refused like any
+// other file the utility cannot use, and left as it is.
+bool HasOneName(HANDLE hFile, const std::string& fileName, DWORD& dwLastError) {
+  DWORD links = 0;
+  if (!platform::GetFileLinkCount(hFile, &links)) {
+    dwLastError = GetLastError();
+    return false;
+  }
+  if (links == 1) return true;
+  dwLastError = ERROR_ACCESS_DENIED;
+  WPC_TRACE("CreateFile(\"%s\"): the file has %u names; refused\n", fileName.c_str(), static_cast<unsigned>(links));
+  return false;
+}
+
 // MestraPack holds the file open with delete-on-close, so the delete share is
 // needed next to read and write. OPEN_EXISTING: the name is relative and
 // predictable, so the utility must never create a file there, and the
@@ -29,7 +44,12 @@ HANDLE OpenRecordFile(const std::string& fileName, DWORD& dwLastError) {
                                  platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE |
                                      platform::FILE_SHARE_DELETE,
                                  platform::OPEN_EXISTING, platform::FILE_ATTRIBUTE_TEMPORARY);
-    if (hFile == INVALID_HANDLE_VALUE) dwLastError = GetLastError();
+    if (hFile == INVALID_HANDLE_VALUE) {
+      dwLastError = GetLastError();
+    } else if (!HasOneName(hFile, fileName, dwLastError)) {
+      platform::CloseHandle(hFile);
+      hFile = INVALID_HANDLE_VALUE;
+    }
     // The creator may still be on its way; give it more time after each try.
     platform::Sleep(static_cast<DWORD>(nTries) * kOpenRetryStepMs);
     ++nTries;

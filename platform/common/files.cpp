@@ -145,6 +145,13 @@ class FileObject final : public kernel::KernelObject {
   DWORD IoControl(DWORD, const void*, DWORD, void*, DWORD, DWORD*) override { return ERROR_INVALID_FUNCTION; }
   DWORD Cancel() override { return ERROR_SUCCESS; }  // all file I/O is synchronous
 
+  DWORD Links(DWORD* links) const {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return LastErrorForErrno(errno);
+    *links = static_cast<DWORD>(st.st_nlink);
+    return ERROR_SUCCESS;
+  }
+
  private:
   int fd_;
   Access access_;
@@ -300,6 +307,14 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD bytesToWrite, DWORD* byt
   if (buffer == nullptr && bytesToWrite != 0) return kernel::Fail(ERROR_INVALID_PARAMETER);
   DWORD code = object->Write(buffer, bytesToWrite, &done);
   if (bytesWritten != nullptr) *bytesWritten = done;
+  return code == ERROR_SUCCESS ? 1 : kernel::Fail(code);
+}
+
+BOOL GetFileLinkCount(HANDLE handle, DWORD* links) {
+  auto file = kernel::FindHandleAs<FileObject>(handle);
+  if (!file) return kernel::Fail(ERROR_INVALID_HANDLE);
+  if (links == nullptr) return kernel::Fail(ERROR_INVALID_PARAMETER);
+  DWORD code = file->Links(links);
   return code == ERROR_SUCCESS ? 1 : kernel::Fail(code);
 }
 

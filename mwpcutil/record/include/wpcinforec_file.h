@@ -10,7 +10,8 @@
 #include "wpcinforec.h"
 
 // The utility's side. Opens the existing regular file `fileName` (never
-// creates it, never follows a symbolic link) with up to 10 attempts, waiting
+// creates it, never follows a symbolic link, never one with more than one
+// name, which it leaves untouched) with up to 10 attempts, waiting
 // 0, 50 ... 450 ms after them; writes the record in one call, traces it field
 // by field and closes the file. True only when all 1348 bytes were written.
 // The error of the last failing call is left in `dwLastError`.

@@ -50,6 +50,11 @@ BOOL DeviceIoControl(HANDLE device, DWORD controlCode, const void* inBuffer, DWO
 // Ends pending I/O on a device handle (there is none: all I/O is synchronous).
 BOOL CancelIo(HANDLE handle);
 
+// The number of names (hard links) the open file has in the file system: 0
+// once its last name was removed. Fails with ERROR_INVALID_HANDLE for a handle
+// that is not an open file.
+BOOL GetFileLinkCount(HANDLE file, DWORD* links);
+
 BOOL DeleteFile(const char* path);
 
 // DOS device names of the machine. QueryDosDevice with a null name lists every

@@ -177,6 +177,18 @@ TEST_F(MWPCUtilTest, RefusesASymbolicLinkInPlaceOfTheFile) {
   EXPECT_TRUE(fs::is_symlink(dir_ / "F"));
 }
 
+TEST_F(MWPCUtilTest, RefusesAFileWithAnotherNameAndLeavesBothAlone) {
+  { std::ofstream(dir_ / "target") << "not a record"; }
+  fs::create_hard_link(dir_ / "target", dir_ / "F");
+  EXPECT_EQ(Run({"GetWinPCapInfo", "F"}), kExitFailure);
+  EXPECT_TRUE(Traced("CreateFile(\"F\"): the file has 2 names; refused")) << trace_;
+  EXPECT_TRUE(Traced("CreateFile() FAILED! g_dwLastError = (0x00000005): ")) << trace_;
+  EXPECT_TRUE(Traced("\"GetWinPCapInfo\" request FAILED!"));
+  EXPECT_FALSE(Traced("WriteFile()")) << "nothing is written";
+  EXPECT_EQ(ReadText(dir_ / "target"), "not a record");
+  EXPECT_EQ(fs::hard_link_count(dir_ / "F"), 2u);
+}
+
 TEST_F(MWPCUtilTest, NoLibraryInstalled) {
   fs::create_directories(dir_ / "system" / "drivers");
   UseInstallation(dir_ / "system");
