@@ -107,11 +107,21 @@ bool CMestraPackApp::AcquireWinPCapInfo() {
     return false;
   }
 
-  const std::string strMWPCUtilName = UtilityProgramName(platform::IsDebuggerPresent());
+  const bool debugged = platform::IsDebuggerPresent();
+  std::string strMWPCUtilName = UtilityProgramName(debugged);
   const std::vector<std::string> arguments = {"GetWinPCapInfo", strFile};
   APP_TRACE(kFunction, "ShellExecuteEx( \"%s\" )  ...\n", strMWPCUtilName.c_str());
   HANDLE hProcess = platform::StartProcess(strMWPCUtilName, arguments, LibraryDirectory());
   saveThreadError();
+  if (hProcess == nullptr && debugged && m_dwLastError == ERROR_FILE_NOT_FOUND) {
+    // Any tracer (a debugger, strace) counts as attached here, and the other
+    // build of the utility is seldom installed: without it the usual one
+    // runs, so the library works the same traced or not.
+    strMWPCUtilName = UtilityProgramName(false);
+    APP_TRACE(kFunction, "ShellExecuteEx( \"%s\" )  ...\n", strMWPCUtilName.c_str());
+    hProcess = platform::StartProcess(strMWPCUtilName, arguments, LibraryDirectory());
+    saveThreadError();
+  }
   if (hProcess == nullptr) {
     APP_TRACE(kFunction, "ShellExecuteEx() FAILED! GetLastError = 0x%08X (%d): %s\n", m_dwLastError,
               static_cast<int>(m_dwLastError), FormatLastError(m_dwLastError).c_str());

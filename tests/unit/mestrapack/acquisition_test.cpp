@@ -16,6 +16,7 @@
 
 #include "mestrapack/mestrapack.h"
 #include "mestrapack_app.h"
+#include "platform/process.h"
 #include "platform/profile.h"
 #include "platform/sync.h"
 #include "test_support.h"
@@ -55,6 +56,28 @@ TEST(Acquisition, TimeOutIsKeptWithinOneAndOneHundredTwentySeconds) {
 TEST(Acquisition, DebuggedCallersStartTheOtherBuild) {
   EXPECT_STREQ(UtilityProgramName(false), "MWPCUtilD.exe");
   EXPECT_STREQ(UtilityProgramName(true), "MWPCUtil32D.exe");
+}
+
+TEST(Acquisition, ATracedProcessRunsTheUsualUtilityWhenTheOtherBuildIsAbsent) {
+  {
+    mptest::TracedByChild probe;
+    if (!probe.Traced()) GTEST_SKIP() << "this system lets no process trace another";
+  }
+  MP_IN_FRESH_PROCESS({
+    mptest::TracedByChild tracer;
+    ASSERT_TRUE(tracer.Traced());
+    ASSERT_TRUE(platform::IsDebuggerPresent());
+    auto dir = EnterFreshDirectory("traced");
+    TraceCapture trace;
+    EXPECT_TRUE(InfoAvailable()) << "errno " << errno << "\n" << trace.Text();
+    EXPECT_TRUE(trace.Contains("ShellExecuteEx( \"MWPCUtil32D.exe\" )")) << trace.Text();
+    EXPECT_TRUE(trace.Contains("MWPCUtilD.exe: returned rc = 0: SUCCESS\n")) << trace.Text();
+    uint32_t size = 0;
+    EXPECT_EQ(MestraPackGetAdaptersList(nullptr, &size), 0);
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER) << "the list needs the information, and has it";
+    std::filesystem::current_path("/");
+    std::filesystem::remove_all(dir);
+  });
 }
 
 void RunOnceWithTimeout(const char* setting) {

@@ -1,5 +1,13 @@
 #include "test_support.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 
 #include "mestralib/trace.h"
@@ -50,6 +58,78 @@ int TraceCapture::Count(const std::string& piece) const {
 void TraceCapture::Clear() {
   std::lock_guard<std::mutex> lock(g_traceMutex);
   g_trace.clear();
+}
+
+// --- A tracer of our own -------------------------------------------------------
+
+namespace {
+
+// The tracer's whole life, in the forked child: only system calls. It lets
+// every stop of the traced thread go on with its signal and ends with the
+// traced process (or when killed, which ends the tracing too).
+[[noreturn]] void RunTracer(pid_t tracee, int go, int answer) {
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  char byte = 0;
+  while (::read(go, &byte, 1) < 0 && errno == EINTR) {
+  }
+  const char result = ::ptrace(PTRACE_SEIZE, tracee, nullptr, nullptr) == 0 ? 1 : 0;
+  while (::write(answer, &result, 1) < 0 && errno == EINTR) {
+  }
+  if (result == 0) ::_exit(1);
+  for (;;) {
+    int status = 0;
+    if (::waitpid(tracee, &status, __WALL) < 0) {
+      if (errno == EINTR) continue;
+      ::_exit(0);
+    }
+    if (WIFEXITED(status) || WIFSIGNALED(status)) ::_exit(0);
+    if (!WIFSTOPPED(status)) continue;
+    int signal = WSTOPSIG(status);
+    if ((status >> 16) != 0 || signal == SIGTRAP) signal = 0;  // an event stop: nothing to deliver
+    ::ptrace(PTRACE_CONT, tracee, nullptr, reinterpret_cast<void*>(static_cast<long>(signal)));
+  }
+}
+
+}  // namespace
+
+TracedByChild::TracedByChild() {
+  int go[2];
+  int answer[2];
+  if (::pipe2(go, O_CLOEXEC) != 0) return;
+  if (::pipe2(answer, O_CLOEXEC) != 0) {
+    ::close(go[0]);
+    ::close(go[1]);
+    return;
+  }
+  const pid_t tracee = ::getpid();
+  const pid_t child = ::fork();
+  if (child == 0) RunTracer(tracee, go[0], answer[1]);
+  ::close(go[0]);
+  ::close(answer[1]);
+  char result = 0;
+  if (child > 0) {
+    // Where the system lets only chosen processes trace, choose this one.
+    (void)::prctl(PR_SET_PTRACER, static_cast<unsigned long>(child));
+    const char byte = 1;
+    while (::write(go[1], &byte, 1) < 0 && errno == EINTR) {
+    }
+    while (::read(answer[0], &result, 1) < 0 && errno == EINTR) {
+    }
+  }
+  ::close(go[1]);
+  ::close(answer[0]);
+  if (child > 0 && result == 1) {
+    tracer_ = child;
+  } else if (child > 0) {
+    ::waitpid(child, nullptr, 0);
+  }
+}
+
+TracedByChild::~TracedByChild() {
+  if (tracer_ <= 0) return;
+  ::kill(tracer_, SIGKILL);
+  while (::waitpid(tracer_, nullptr, 0) < 0 && errno == EINTR) {
+  }
 }
 
 // --- The recording machine --------------------------------------------------

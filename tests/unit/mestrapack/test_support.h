@@ -47,6 +47,21 @@ class TraceCapture {
         ::testing::ExitedWithCode(0), "");                                          \
   } while (0)
 
+// Traces this process (its main thread) from a child of its own, the way a
+// debugger or strace would, until destroyed. Traced() tells whether the
+// system allowed it.
+class TracedByChild {
+ public:
+  TracedByChild();
+  ~TracedByChild();
+  TracedByChild(const TracedByChild&) = delete;
+  TracedByChild& operator=(const TracedByChild&) = delete;
+  bool Traced() const { return tracer_ > 0; }
+
+ private:
+  int tracer_ = -1;
+};
+
 // One control request as the driver saw it.
 struct Request {
   std::string device;
