@@ -18,6 +18,9 @@ HANDLE Complement(HANDLE handle) { return reinterpret_cast<HANDLE>(~reinterpret_
 
 }  // namespace
 
+thread_local DWORD CMestraPackApp::m_dwLastError = 0;
+thread_local int CMestraPackApp::m_nErrno = 0;
+
 CMestraPackApp::CMestraPackApp() = default;
 
 CMestraPackApp::~CMestraPackApp() { MP_ASSERT(m_ProcessMaps.empty()); }

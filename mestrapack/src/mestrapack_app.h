@@ -1,6 +1,6 @@
 // The library's single application object: the per-process maps from adapter
 // handles to adapters, the packet-capture information, and the error of the
-// object's own last failure.
+// object's own last failure on each thread.
 #pragma once
 
 #include <memory>
@@ -68,8 +68,10 @@ class CMestraPackApp {
   // Guards m_ProcessMaps, every CH2AMap, m_bWinPCapInfo and the acquisition.
   platform::CriticalSection m_Lock;
   CP2H2AMapMap m_ProcessMaps;
-  DWORD m_dwLastError = 0;
-  int m_nErrno = 0;
+  // The codes of the object's last failure on the calling thread: each export
+  // reports its own failure, whatever other threads fail meanwhile.
+  static thread_local DWORD m_dwLastError;
+  static thread_local int m_nErrno;
   bool m_bWinPCapInfo = false;
 
  private:
@@ -91,7 +93,8 @@ CMestraPackApp& TheApp();
 // value: 0 waits 1 second, anything above 120 waits 120.
 DWORD EffectiveUtilTimeout(DWORD settingSeconds);
 
-// The utility's program name: another build of it serves a debugged caller.
+// The utility's program name: another build of it serves a debugged caller
+// where that build is installed; the acquisition falls back to the usual one.
 const char* UtilityProgramName(bool debuggerPresent);
 
 // The description to show for an adapter: on systems of flavour 9 and above

@@ -71,7 +71,7 @@ bool CMestraPackApp::AcquireWinPCapInfo() {
 
   // Saved after each outside call so that the failure the caller sees is the
   // one that ended the acquisition.
-  auto saveThreadError = [this] {
+  auto saveThreadError = [] {
     m_dwLastError = GetLastError();
     m_nErrno = LastErrorToErrno(m_dwLastError);
   };

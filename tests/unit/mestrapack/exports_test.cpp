@@ -1,16 +1,22 @@
 // The exported functions on the simulated default host, with the information
 // utility run for real: argument checks, error values, handles, the adapter
 // list, the packet-capture information and frames on the simulated LAN.
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "mestrapack/mestrapack.h"
+#include "mestralib/trace.h"
 #include "mestrapack_app.h"
 #include "platform/npf.h"
 #include "platform/sync.h"
@@ -140,6 +146,62 @@ TEST_F(ExportsTest, ArgumentChecksGive87And22) {
   ExpectErrors(ERROR_INVALID_PARAMETER, 22);
   EXPECT_FALSE(trace.Contains("Lookup"));
   MestraPackCloseAdapter(handle);
+}
+
+// Holds one thread inside the trace line of its failure (its cause recorded,
+// not yet reported) until another thread has failed from start to end.
+struct HeldInTrace {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::atomic<std::thread::id> thread{};
+  bool inside = false;
+  bool otherDone = false;
+};
+HeldInTrace g_held;
+
+void HoldInTrace(const char* text) {
+  if (std::this_thread::get_id() != g_held.thread.load() || std::strstr(text, "NULL parameter(s) passed") == nullptr) {
+    return;
+  }
+  std::unique_lock<std::mutex> lock(g_held.mutex);
+  g_held.inside = true;
+  g_held.changed.notify_all();
+  g_held.changed.wait_for(lock, std::chrono::seconds(30), [] { return g_held.otherDone; });
+}
+
+TEST_F(ExportsTest, FailuresOnTwoThreadsAtOnceEachReportTheirOwnCause) {
+  MestraLibSetTraceSink(&HoldInTrace);
+  DWORD heldError = 0;
+  int heldErrno = 0;
+  std::thread held([&] {
+    g_held.thread = std::this_thread::get_id();
+    SetLastError(0);
+    errno = 0;
+    BYTE frame[14] = {};
+    EXPECT_EQ(MestraPackSendPacket(nullptr, frame, sizeof frame), 0);
+    heldError = GetLastError();
+    heldErrno = errno;
+  });
+  {
+    std::unique_lock<std::mutex> lock(g_held.mutex);
+    EXPECT_TRUE(g_held.changed.wait_for(lock, std::chrono::seconds(30), [] { return g_held.inside; }))
+        << "the refused send never traced its line";
+  }
+  // The size question fails with its own cause, without a trace line.
+  uint32_t size = 0;
+  SetLastError(0);
+  errno = 0;
+  EXPECT_EQ(MestraPackGetAdaptersList(nullptr, &size), 0);
+  ExpectErrors(ERROR_INSUFFICIENT_BUFFER, 11);
+  {
+    std::lock_guard<std::mutex> lock(g_held.mutex);
+    g_held.otherDone = true;
+  }
+  g_held.changed.notify_all();
+  held.join();
+  MestraLibSetTraceSink(nullptr);
+  EXPECT_EQ(heldError, ERROR_INVALID_PARAMETER) << "the send reports its own refusal";
+  EXPECT_EQ(heldErrno, 22);
 }
 
 TEST_F(ExportsTest, UnknownAndClosedHandlesGive1168And2) {
