@@ -7,6 +7,7 @@
 // them can wait on another.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -105,6 +106,8 @@ class StationCore {
   bool Valid() const { return fds_[0] >= 0; }
   void Deliver(ByteSpan data);
   void SetFailing(bool failing);
+  void SetRemoved();  // its adapter is gone, for good
+  bool Removed();
   DWORD Receive(Bytes* data);
 
   const StationOptions options_;
@@ -117,6 +120,7 @@ class StationCore {
   std::deque<Bytes> queue_;
   std::size_t queuedBytes_ = 0;
   bool failing_ = false;
+  bool removed_ = false;
   bool signalled_ = false;
 };
 
@@ -163,6 +167,7 @@ class HostImpl final : public SimHost, public std::enable_shared_from_this<HostI
 
   bool SetPlugged(const std::string& adapter, bool plugged) override;
   bool FailReads(const std::string& adapter, bool fail) override;
+  bool RemoveAdapter(const std::string& adapter) override;
   void DropNextReplies(DWORD n) override;
   void DuplicateNextReplies(DWORD n) override;
   void DelayNextReplies(DWORD n, DWORD extraMs) override;
@@ -170,7 +175,8 @@ class HostImpl final : public SimHost, public std::enable_shared_from_this<HostI
   std::unique_ptr<Station> Attach(const std::string& adapter, const StationOptions& options, DWORD* error) override;
 
   // For the devices and stations of this folder.
-  int AdapterIndex(const std::string& name) const;  // -1 when unknown
+  int AdapterIndex(const std::string& name) const;  // -1 when unknown or removed
+  bool Removed(std::size_t adapter) const;
   bool Plugged(std::size_t adapter);
   void AddCapture(const std::shared_ptr<CaptureCore>& core);
   void RemoveStation(const StationCore* core);
@@ -181,6 +187,14 @@ class HostImpl final : public SimHost, public std::enable_shared_from_this<HostI
 
  private:
   friend class PeerPingImpl;
+  // The open capture devices and stations of an adapter; mu_ held. They
+  // are told of a change after mu_ is released.
+  struct Members {
+    std::vector<std::shared_ptr<CaptureCore>> captures;
+    std::vector<std::shared_ptr<StationCore>> stations;
+  };
+  Members MembersLocked(std::size_t adapter);
+  static void SetCapturesFailing(const Members& members, bool fail);
   void Inject(std::size_t adapter, Bytes frame, Origin origin);
   // Reacts to a frame as the host's stack and the peers would; mu_ held.
   void ReactLocked(std::size_t adapter, const Bytes& frame, Origin origin,
@@ -205,6 +219,9 @@ class HostImpl final : public SimHost, public std::enable_shared_from_this<HostI
   std::mutex mu_;
   std::condition_variable arpCv_;
   std::vector<AdapterState> adapters_;
+  // One flag per adapter of the model, set once by RemoveAdapter; read
+  // without the host lock (AdapterIndex runs under it and outside it).
+  std::unique_ptr<std::atomic<bool>[]> removed_;
   std::vector<std::unique_ptr<PeerState>> peers_;
   std::vector<FarState> far_;
   struct ArpWait {

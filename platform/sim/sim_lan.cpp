@@ -125,7 +125,7 @@ StationCore::~StationCore() {
 
 // One byte waits in the descriptor exactly while something can be received.
 void StationCore::SignalLocked() {
-  bool want = failing_ || !queue_.empty();
+  bool want = failing_ || removed_ || !queue_.empty();
   if (want == signalled_) return;
   if (want) {
     char b = 1;
@@ -153,8 +153,22 @@ void StationCore::SetFailing(bool failing) {
   SignalLocked();
 }
 
+void StationCore::SetRemoved() {
+  std::lock_guard<std::mutex> lock(mu_);
+  removed_ = true;
+  queue_.clear();
+  queuedBytes_ = 0;
+  SignalLocked();
+}
+
+bool StationCore::Removed() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return removed_;
+}
+
 DWORD StationCore::Receive(Bytes* data) {
   std::lock_guard<std::mutex> lock(mu_);
+  if (removed_) return ERROR_DEV_NOT_EXIST;
   if (failing_) return ERROR_GEN_FAILURE;
   if (queue_.empty()) return ERROR_NO_DATA;
   *data = std::move(queue_.front());
@@ -177,6 +191,7 @@ class StationImpl final : public Station {
     std::size_t min = core_->options_.mode == StationMode::kTap ? kEthernetHeader : 20;
     std::size_t max = core_->options_.mode == StationMode::kTap ? a.maxTotalSize : a.maxTotalSize - kEthernetHeader;
     if (!data || size < min || size > max) return ERROR_INVALID_PARAMETER;
+    if (core_->Removed()) return ERROR_DEV_NOT_EXIST;
     host_->StationSend(core_, ByteSpan(static_cast<const BYTE*>(data), size));
     return ERROR_SUCCESS;
   }
@@ -270,6 +285,7 @@ HostImpl::HostImpl(HostModel model) : model_(Completed(std::move(model))) {
   ipHelper_ = MakeIpHelper(this);
   names_ = MakeNameResolver(model_);
   for (const SimAdapterModel& a : model_.adapters) adapters_.push_back(AdapterState{&a, a.connected});
+  removed_ = std::make_unique<std::atomic<bool>[]>(model_.adapters.size());
   for (const PeerModel& p : model_.peers) {
     auto state = std::make_unique<PeerState>();
     state->model = p;
@@ -287,10 +303,12 @@ HostImpl::~HostImpl() { scheduler_.Stop(); }
 
 int HostImpl::AdapterIndex(const std::string& name) const {
   for (std::size_t i = 0; i < model_.adapters.size(); ++i) {
-    if (strcasecmp(model_.adapters[i].name.c_str(), name.c_str()) == 0) return static_cast<int>(i);
+    if (strcasecmp(model_.adapters[i].name.c_str(), name.c_str()) == 0) return Removed(i) ? -1 : static_cast<int>(i);
   }
   return -1;
 }
+
+bool HostImpl::Removed(std::size_t adapter) const { return removed_[adapter].load(); }
 
 bool HostImpl::Plugged(std::size_t adapter) {
   std::lock_guard<std::mutex> lock(mu_);
@@ -327,27 +345,52 @@ bool HostImpl::SetPlugged(const std::string& adapter, bool plugged) {
   return true;
 }
 
-bool HostImpl::FailReads(const std::string& adapter, bool fail) {
-  int i = AdapterIndex(adapter);
-  if (i < 0) return false;
-  std::vector<std::shared_ptr<CaptureCore>> captures;
-  std::vector<std::shared_ptr<StationCore>> stations;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    AdapterState& a = adapters_[static_cast<std::size_t>(i)];
-    a.readsFail = fail;
-    for (auto& w : a.captures)
-      if (auto c = w.lock()) captures.push_back(c);
-    for (auto& w : a.stations)
-      if (auto s = w.lock()) stations.push_back(s);
-  }
-  for (auto& c : captures) {
+HostImpl::Members HostImpl::MembersLocked(std::size_t adapter) {
+  Members members;
+  for (auto& w : adapters_[adapter].captures)
+    if (auto c = w.lock()) members.captures.push_back(c);
+  for (auto& w : adapters_[adapter].stations)
+    if (auto s = w.lock()) members.stations.push_back(s);
+  return members;
+}
+
+void HostImpl::SetCapturesFailing(const Members& members, bool fail) {
+  for (auto& c : members.captures) {
     std::lock_guard<std::mutex> lock(c->mu_);
     c->readsFail_ = fail;
     c->UpdateEventLocked();
     c->cv_.notify_all();
   }
-  for (auto& s : stations) s->SetFailing(fail);
+}
+
+bool HostImpl::FailReads(const std::string& adapter, bool fail) {
+  int i = AdapterIndex(adapter);
+  if (i < 0) return false;
+  Members members;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    adapters_[static_cast<std::size_t>(i)].readsFail = fail;
+    members = MembersLocked(static_cast<std::size_t>(i));
+  }
+  SetCapturesFailing(members, fail);
+  for (auto& s : members.stations) s->SetFailing(fail);
+  return true;
+}
+
+bool HostImpl::RemoveAdapter(const std::string& adapter) {
+  int i = AdapterIndex(adapter);
+  if (i < 0) return false;
+  Members members;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (removed_[static_cast<std::size_t>(i)].exchange(true)) return false;
+    AdapterState& a = adapters_[static_cast<std::size_t>(i)];
+    a.plugged = false;  // nothing crosses its LAN any more
+    a.readsFail = true;
+    members = MembersLocked(static_cast<std::size_t>(i));
+  }
+  SetCapturesFailing(members, true);
+  for (auto& s : members.stations) s->SetRemoved();
   return true;
 }
 
@@ -650,6 +693,7 @@ DWORD HostImpl::SendArp(DWORD destination, DWORD source, BYTE mac[6]) {
   std::size_t adapter = model_.adapters.size();
   for (std::size_t i = 0; i < model_.adapters.size(); ++i) {
     const SimAdapterModel& a = model_.adapters[i];
+    if (Removed(i)) continue;
     if (source != 0 ? (a.ip && *a.ip == source) : InSubnet(a, destination)) {
       adapter = i;
       break;

@@ -54,6 +54,12 @@ class SimIpHelper final : public IpHelperBackend {
 
   DWORD ForwardTable(std::vector<MIB_IPFORWARDROW>* rows) override {
     *rows = ForwardRows(host_->model());
+    // The routes of a removed adapter went with it.
+    for (std::size_t i = 0; i < host_->model().adapters.size(); ++i) {
+      if (!host_->Removed(i)) continue;
+      const DWORD index = host_->model().adapters[i].index;
+      std::erase_if(*rows, [index](const MIB_IPFORWARDROW& row) { return row.dwForwardIfIndex == index; });
+    }
     return ERROR_SUCCESS;
   }
 
@@ -62,7 +68,7 @@ class SimIpHelper final : public IpHelperBackend {
     rows->push_back(MIB_IPADDRROW{kLoopback, kLoopbackIndex, Addr(255, 0, 0, 0), 1, 65535, 0, 1});
     for (std::size_t i = 0; i < host_->model().adapters.size(); ++i) {
       const SimAdapterModel& a = host_->model().adapters[i];
-      if (!a.ip) continue;
+      if (!a.ip || host_->Removed(i)) continue;
       WORD type = 0x0001;               // primary
       if (a.dhcp) type |= 0x0004;       // dynamic
       if (!host_->Plugged(i)) type |= 0x0008;  // disconnected
@@ -73,7 +79,9 @@ class SimIpHelper final : public IpHelperBackend {
 
   DWORD Adapters(std::vector<AdapterModel>* adapters) override {
     adapters->clear();
-    for (const SimAdapterModel& a : host_->model().adapters) {
+    for (std::size_t i = 0; i < host_->model().adapters.size(); ++i) {
+      const SimAdapterModel& a = host_->model().adapters[i];
+      if (host_->Removed(i)) continue;
       AdapterModel m;
       m.name = a.name;
       m.description = a.description;

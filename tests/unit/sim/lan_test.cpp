@@ -275,6 +275,54 @@ TEST(SimActionsDevices, UnplugAndFailingReadsShowOnTheCaptureDevice) {
   EXPECT_EQ(poll(&p, 1, 0), 0);
 }
 
+// A removed adapter is gone for good: its station and capture reads fail
+// (the station with its own code), it is no longer listed, routed or opened.
+TEST(SimActionsDevices, ARemovedAdapterEndsItsStationsAndLeavesTheTables) {
+  std::shared_ptr<SimHost> host = MakeHost(DefaultHost());
+  std::unique_ptr<Device> device;
+  ASSERT_EQ(host->Devices().Open("NPF_sim0", &device), ERROR_SUCCESS);
+  std::unique_ptr<Station> guest = host->Attach("sim0", Tap(Ip("192.0.2.111")));
+  ASSERT_TRUE(guest);
+  auto listed = [&host] {
+    std::vector<AdapterModel> adapters;
+    EXPECT_EQ(host->IpHelper().Adapters(&adapters), ERROR_SUCCESS);
+    std::vector<MIB_IPFORWARDROW> routes;
+    EXPECT_EQ(host->IpHelper().ForwardTable(&routes), ERROR_SUCCESS);
+    std::vector<MIB_IPADDRROW> addresses;
+    EXPECT_EQ(host->IpHelper().AddrTable(&addresses), ERROR_SUCCESS);
+    const DWORD index = host->model().adapters[0].index;
+    int count = 0;
+    for (const AdapterModel& a : adapters) count += a.name == "sim0";
+    for (const MIB_IPFORWARDROW& r : routes) count += r.dwForwardIfIndex == index;
+    for (const MIB_IPADDRROW& r : addresses) count += r.dwIndex == index;
+    return count;
+  };
+  EXPECT_GT(listed(), 2);
+
+  ASSERT_TRUE(host->RemoveAdapter("sim0"));
+  EXPECT_FALSE(host->RemoveAdapter("sim0"));
+  EXPECT_FALSE(host->RemoveAdapter("nosuch"));
+  pollfd p{guest->ReadableFd(), POLLIN, 0};
+  EXPECT_EQ(poll(&p, 1, 5000), 1);  // a waiting reader wakes to its end
+  Bytes f;
+  EXPECT_EQ(guest->Receive(&f), ERROR_DEV_NOT_EXIST);
+  Bytes arp = ArpRequest(kGuestMac, Ip("192.0.2.111"), Ip("192.0.2.1"));
+  EXPECT_EQ(guest->Send(arp.data(), arp.size()), ERROR_DEV_NOT_EXIST);
+  BYTE buffer[512];
+  DWORD done;
+  EXPECT_EQ(device->Read(buffer, sizeof buffer, &done), ERROR_GEN_FAILURE);
+
+  EXPECT_EQ(listed(), 0);
+  BYTE mac[6];
+  EXPECT_NE(host->IpHelper().SendArp(Ip("192.0.2.1"), 0, mac), ERROR_SUCCESS);
+  DWORD error = 0;
+  EXPECT_FALSE(host->Attach("sim0", Tap(Ip("192.0.2.112")), &error));
+  EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
+  std::unique_ptr<Device> again;
+  EXPECT_EQ(host->Devices().Open("NPF_sim0", &again), ERROR_FILE_NOT_FOUND);
+  EXPECT_FALSE(host->SetPlugged("sim0", true));
+}
+
 TEST(SimLan, StationArgumentsAreChecked) {
   std::shared_ptr<SimHost> host = MakeHost(DefaultHost());
   DWORD error = 0;

@@ -209,7 +209,9 @@ class Station {
   // unplugged adapter is lost, as on a wire).
   virtual DWORD Send(const void* data, std::size_t size) = 0;
   // Takes the next frame or packet without waiting: ERROR_SUCCESS,
-  // ERROR_NO_DATA when none is queued, ERROR_GEN_FAILURE while reads fail.
+  // ERROR_NO_DATA when none is queued, ERROR_GEN_FAILURE while reads fail,
+  // ERROR_DEV_NOT_EXIST once the adapter has been removed (Send then
+  // refuses with the same code).
   virtual DWORD Receive(std::vector<BYTE>* data) = 0;
   virtual const StationOptions& options() const = 0;
 };
@@ -252,6 +254,11 @@ class SimHost {
   virtual bool SetPlugged(const std::string& adapter, bool plugged) = 0;
   // Reads of the adapter's capture devices and stations fail (ERROR_GEN_FAILURE).
   virtual bool FailReads(const std::string& adapter, bool fail) = 0;
+  // The adapter vanishes, as a removed card or a deleted link does: it is no
+  // longer listed nor opened, frames on its LAN go nowhere, its stations'
+  // reads fail with ERROR_DEV_NOT_EXIST and its capture devices' reads fail.
+  // False for an unknown or already removed adapter.
+  virtual bool RemoveAdapter(const std::string& adapter) = 0;
   // The next n echo replies of any peer or far host are lost / sent twice /
   // sent extraMs late.
   virtual void DropNextReplies(DWORD n) = 0;
