@@ -219,30 +219,50 @@ void Interface::StartPumpIfReady() {
 }
 
 void Interface::Pump() {
+  // The adapter may have gone between the open and now, before the watch.
+  if (int rc = m_port->CheckAdapter(); rc != 0) return PumpFailed(rc);
   std::vector<BYTE> frame;
   for (;;) {
-    pollfd fds[2] = {{m_port->SourceFd(), POLLIN, 0}, {m_stopFd, POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) {
+    // A negative descriptor (no watch) is skipped by poll.
+    pollfd fds[3] = {{m_port->SourceFd(), POLLIN, 0}, {m_stopFd, POLLIN, 0}, {m_port->AdapterWatchFd(), POLLIN, 0}};
+    if (poll(fds, 3, -1) < 0) {
       if (errno == EINTR) continue;
       return;
     }
     if (fds[1].revents != 0) return;
+    if (fds[2].revents != 0) {
+      if (int rc = m_port->CheckAdapter(); rc != 0) return PumpFailed(rc);
+    }
     for (;;) {
       int rc = m_port->Receive(&frame);
       if (rc == EAGAIN) break;
-      if (rc != 0) {
-        // Tell the reader: an empty message wakes it, the error explains it.
-        m_readError.store(rc);
-        ssize_t ignored = send(m_libraryFd, "", 0, MSG_DONTWAIT | MSG_NOSIGNAL);
-        (void)ignored;
-        return;
-      }
+      if (rc != 0) return PumpFailed(rc);
       if (frame.empty()) continue;
       if (send(m_libraryFd, frame.data(), frame.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
         m_ignored.fetch_add(1);  // the caller is not keeping up, or has shut its end
       }
     }
   }
+}
+
+void Interface::PumpFailed(int error) {
+  if (error == ENODEV) {
+    DebugLine("vifnet: %s: host adapter %s is gone; reads fail from now on\n", m_strName.c_str(), m_adapter.name.c_str());
+  } else {
+    DebugLine("vifnet: %s: the device failed (errno %d); reads fail from now on\n", m_strName.c_str(), error);
+  }
+  // Tell the reader after what is already queued: an empty message wakes it,
+  // the error explains it.
+  m_readError.store(error);
+  ssize_t ignored = send(m_libraryFd, "", 0, MSG_DONTWAIT | MSG_NOSIGNAL);
+  (void)ignored;
+}
+
+std::optional<Mac> Interface::LinkMacFor(DWORD ip) const {
+  std::lock_guard<std::mutex> lock(m_lock);
+  if (!m_bCreated || !m_bTap.load()) return std::nullopt;
+  if (ip != 0 && ip == m_guestIp) return m_bGuestMacSet ? m_guestMac : GuestMacFor(m_guestIp);
+  return m_port->RoutedLinkMac();
 }
 
 void Interface::CountFrame(const void* data, std::size_t size, bool written) {
@@ -271,6 +291,7 @@ void Interface::CountFrame(const void* data, std::size_t size, bool written) {
 int Interface::Read(void* buffer, int size) {
   m_readCalls.fetch_add(1);
   if (buffer == nullptr || size <= 0) return -EINVAL;
+  if (m_bReadFailed.load()) return -m_readError.load();
   // In socket-notify mode the caller waits with select and then reads until
   // nothing is left, so a read never waits there.
   const int timeout = m_bSocketNotify ? 0 : m_timeoutMs.load();
@@ -284,7 +305,9 @@ int Interface::Read(void* buffer, int size) {
     // An empty message is the pump's word that the device failed; an end
     // of stream is a caller who shut the socket down to stop waiting.
     int error = m_readError.load();
-    return error != 0 ? -error : 0;
+    if (error == 0) return 0;
+    m_bReadFailed.store(true);
+    return -error;
   }
   if (n > size) {
     m_ignored.fetch_add(1);  // longer than the caller's buffer: cut

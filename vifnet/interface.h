@@ -9,12 +9,17 @@
 // port's own lock (a leaf). The table's lock is held only to look up, add
 // or remove an entry, never across I/O; the statistics are atomic. The pump
 // thread takes only the port's lock.
+//
+// The pump also watches the host adapter: once it has vanished, the pump
+// ends and every read fails with ENODEV (a guest whose adapter is gone can
+// reach nobody). An adapter that is merely down keeps the guest.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -40,12 +45,18 @@ class Interface {
   int Read(void* buffer, int size);
   int Write(const void* buffer, int length);
   void Stats(vn32_stats* stats) const;
+  // What the guest learns by ARP on its link about `ip` (network byte
+  // order): its own MAC for its own address, the device's for any other on a
+  // routed TAP link; nothing where the host's tables are the answer (TUN,
+  // the simulated LAN, no device yet).
+  std::optional<Mac> LinkMacFor(DWORD ip) const;
 
  private:
   int SetIff(vn32_ifreq* request);
   int SetAddress(uint32_t request, vn32_ifreq* ifr);
   void StartPumpIfReady();
   void Pump();
+  void PumpFailed(int error);
   void CountFrame(const void* data, std::size_t size, bool written);
   bool DebugOn(uint32_t bit) const;
 
@@ -71,6 +82,7 @@ class Interface {
   std::atomic<uint32_t> m_deviceBuffer{0};
   std::atomic<uint32_t> m_ioBuffer{0};
   std::atomic<int> m_readError{0};  // set by the pump when the device failed
+  std::atomic<bool> m_bReadFailed{false};  // the reader has been told; later reads fail at once
 
   std::atomic<uint64_t> m_writeCalls{0}, m_writeIos{0}, m_readCalls{0}, m_readIos{0};
   std::atomic<uint64_t> m_packetsRead{0}, m_packetsWritten{0}, m_bytesRead{0}, m_bytesWritten{0};

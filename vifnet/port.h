@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,20 @@ class Port {
   // when reading failed.
   virtual int Receive(std::vector<BYTE>* data) = 0;
   virtual int Send(const void* data, std::size_t size) = 0;
+
+  // What the guest learns by ARP on its own link about any address but its
+  // own: on a routed link (the host forwards between the device and its
+  // adapter) the device's MAC, since the host stands in for every other
+  // station; nothing where the guest sits on the host adapter's LAN itself,
+  // or before the device exists (the host's tables answer then).
+  virtual std::optional<Mac> RoutedLinkMac() const { return std::nullopt; }
+
+  // A descriptor that is readable when the host's adapters may have changed,
+  // or -1 when the backend reports a vanished adapter through Receive alone.
+  virtual int AdapterWatchFd() const { return -1; }
+  // Takes what the watch descriptor holds; ENODEV once the host adapter is
+  // gone (not merely down), 0 while it is there.
+  virtual int CheckAdapter() { return 0; }
 };
 
 std::unique_ptr<Port> MakeLinuxPort(const HostAdapter& adapter);

@@ -1,15 +1,23 @@
-// The linux backend: the kernel's TUN/TAP device. A TAP device takes the
-// host adapter's MAC, so that frames the guest addresses to the host adapter
-// are accepted by the kernel; the guest's own MAC stays with the library.
+// The linux backend: the kernel's TUN/TAP device, a routed link behind the
+// host (the host forwards between it and its adapter, and answers ARP for
+// the guest on the adapter). A TAP device takes the host adapter's MAC, so
+// that frames the guest addresses to the host adapter are accepted by the
+// kernel; the guest's own MAC stays with the library. A netlink socket
+// watches the host's links, so that a host adapter that vanishes ends the
+// guest's reads.
 #include <fcntl.h>
 #include <linux/if.h>
 #include <linux/if_tun.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <net/if_arp.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -102,9 +110,49 @@ class LinuxPort final : public Port {
 
   int Send(const void* data, std::size_t size) override {
     if (m_tunFd < 0) return EBADFD;
-    ssize_t n = write(m_tunFd, data, size);
+    if (m_bGone.load()) return ENODEV;
+    const auto* frame = static_cast<const BYTE*>(data);
+    ssize_t n;
+    if (m_bTap && size >= 14 && (frame[0] & 0x01) == 0 && std::memcmp(frame, m_adapter.mac.data(), 6) != 0) {
+      // Unicast to another station of the LAN (its MAC from the host's
+      // tables, the default gateway's ...): on this link the host is the
+      // only station and forwards it, as a bridge would have delivered it.
+      // The kernel drops a frame addressed to another MAC, so it goes to
+      // the device's own.
+      iovec parts[2] = {{const_cast<BYTE*>(m_adapter.mac.data()), 6}, {const_cast<BYTE*>(frame + 6), size - 6}};
+      n = writev(m_tunFd, parts, 2);
+    } else {
+      n = write(m_tunFd, data, size);
+    }
     if (n < 0) return errno;
     return static_cast<std::size_t>(n) == size ? 0 : EIO;
+  }
+
+  std::optional<Mac> RoutedLinkMac() const override {
+    if (!m_bTap || m_tunFd < 0) return std::nullopt;
+    return m_adapter.mac;  // the device's own, given to it at creation
+  }
+
+  int AdapterWatchFd() const override { return m_watchFd; }
+
+  int CheckAdapter() override {
+    if (m_watchFd >= 0) {
+      char message[8192];
+      for (;;) {
+        const ssize_t n = recv(m_watchFd, message, sizeof message, MSG_DONTWAIT);
+        if (n > 0) continue;
+        // ENOBUFS: some changes were lost; the look below covers them.
+        if (n < 0 && (errno == EINTR || errno == ENOBUFS)) continue;
+        break;
+      }
+    }
+    if (m_adapter.index == 0 || m_controlFd < 0) return 0;
+    ifreq ifr{};
+    ifr.ifr_ifindex = static_cast<int>(m_adapter.index);
+    if (ioctl(m_controlFd, SIOCGIFNAME, &ifr) == 0) return 0;  // there, up or down (a new name is the same adapter)
+    if (errno != ENODEV) return 0;  // no verdict: keep the guest
+    m_bGone.store(true);
+    return ENODEV;
   }
 
  private:
@@ -117,6 +165,7 @@ class LinuxPort final : public Port {
     m_name.assign(ifr.ifr_name, strnlen(ifr.ifr_name, IFNAMSIZ));
     m_controlFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (m_controlFd < 0) return errno;
+    m_watchFd = OpenLinkWatch();
     if (tap) {
       ifreq hw = Named();
       hw.ifr_hwaddr.sa_family = ARPHRD_ETHER;
@@ -134,18 +183,36 @@ class LinuxPort final : public Port {
         close(proxy);
       }
     }
+    m_bTap = tap;
     return 0;
+  }
+
+  // A netlink socket that hears every change of the host's links; only
+  // that a change came is used, its contents are not read. Best effort:
+  // without it (-1) a vanished adapter goes unnoticed.
+  static int OpenLinkWatch() {
+    int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
+    if (fd < 0) return -1;
+    sockaddr_nl local{};
+    local.nl_family = AF_NETLINK;
+    local.nl_groups = RTMGRP_LINK;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      close(fd);
+      return -1;
+    }
+    return fd;
   }
 
   // Closes the device (the kernel removes it with its last descriptor) and
   // the control socket; keeps errno as the failing call left it.
   void Release() {
     const int saved = errno;
-    for (int* fd : {&m_tunFd, &m_controlFd}) {
+    for (int* fd : {&m_tunFd, &m_controlFd, &m_watchFd}) {
       if (*fd >= 0) close(*fd);
       *fd = -1;
     }
     m_name.clear();
+    m_bTap = false;
     errno = saved;
   }
 
@@ -162,8 +229,11 @@ class LinuxPort final : public Port {
   const HostAdapter m_adapter;
   DWORD m_guestIp = 0;
   std::string m_name;
+  bool m_bTap = false;
   int m_tunFd = -1;
   int m_controlFd = -1;
+  int m_watchFd = -1;               // netlink: changes of the host's links
+  std::atomic<bool> m_bGone{false};  // the host adapter vanished
 };
 
 }  // namespace

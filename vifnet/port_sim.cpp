@@ -1,7 +1,9 @@
 // The sim backend: the virtual interface is a station on the simulated LAN of
 // its host adapter (TAP: with the guest's MAC; TUN: a point-to-point link for
 // the guest's IP, the host answering ARP for it). It joins the LAN when the
-// interface is brought up, once the guest's addresses are known.
+// interface is brought up, once the guest's addresses are known. The station
+// reports a removed host adapter itself (its reads fail), so no watch is
+// needed here.
 #include <atomic>
 #include <cerrno>
 #include <string>
@@ -70,13 +72,14 @@ class SimPort final : public Port {
     while (!m_bUp && rc == ERROR_SUCCESS) rc = m_station->Receive(data);  // dropped while down
     if (rc == ERROR_SUCCESS) return 0;
     if (rc == ERROR_NO_DATA) return EAGAIN;
-    return EIO;
+    return rc == ERROR_DEV_NOT_EXIST ? ENODEV : EIO;
   }
 
   int Send(const void* data, std::size_t size) override {
     std::lock_guard<std::mutex> lock(m_lock);
     if (!m_station || !m_bUp) return ENETDOWN;
     DWORD rc = m_station->Send(data, size);
+    if (rc == ERROR_DEV_NOT_EXIST) return ENODEV;
     return rc == ERROR_SUCCESS ? 0 : EINVAL;
   }
 

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "arp_answers.h"
 #include "debug_output.h"
 #include "host_tables.h"
 #include "interface.h"
@@ -42,28 +43,6 @@ int Succeed(int result) {
   return result;
 }
 
-int ArpRequest(uint32_t request, vn32_arpreq* arp) {
-  if (request == VN32_SIOCGARP) {
-    if (arp->arp_pa.family != VN32_AF_INET) return EINVAL;
-    DWORD ip;
-    std::memcpy(&ip, arp->arp_pa.data, 4);
-    std::optional<Mac> mac = LookupMac(ip);
-    if (!mac) return ENXIO;
-    std::memset(&arp->arp_ha, 0, sizeof arp->arp_ha);
-    arp->arp_ha.family = VN32_ARPHRD_ETHER;
-    std::memcpy(arp->arp_ha.data, mac->data(), 6);
-    return 0;
-  }
-  Mac mac;
-  std::memcpy(mac.data(), arp->arp_ha.data, 6);
-  std::optional<DWORD> ip = LookupIp(mac);
-  if (!ip) return ENXIO;
-  std::memset(&arp->arp_pa, 0, sizeof arp->arp_pa);
-  arp->arp_pa.family = VN32_AF_INET;
-  std::memcpy(arp->arp_pa.data, &*ip, 4);
-  return 0;
-}
-
 }  // namespace
 }  // namespace vifnet
 
@@ -94,8 +73,9 @@ extern "C" int vifnet32_open(const char* name, int flags) {
 extern "C" int vifnet32_ioctl(int fd, uint32_t request, void* arg) {
   if (arg == nullptr) return Fail(EFAULT);
   if (request == VN32_SIOCGARP || request == VN32_SIOCGRARP) {
-    // Answered from the host's tables, with or without an open interface.
-    int rc = ArpRequest(request, static_cast<vn32_arpreq*>(arg));
+    // Answered with or without an open interface (descriptor -1).
+    std::shared_ptr<Interface> open = fd >= 0 ? Find(fd) : nullptr;
+    int rc = AnswerArpRequest(open.get(), request, static_cast<vn32_arpreq*>(arg));
     return rc == 0 ? Succeed(0) : Fail(rc);
   }
   std::shared_ptr<Interface> interface = Find(fd);

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "mestralib/address.h"
+#include "platform/lasterror.h"
 #include "platform/machine.h"
 #include "platform/sockets.h"
 #include "vifnet.h"
@@ -118,6 +120,27 @@ Bytes ArpReplyTo(const Bytes& request) {
   return vifnet_test::ArpFrame(2, request.data() + 22, kGuestMac, kGuestIp, request.data() + 22, request.data() + 28);
 }
 
+// The guest's Ethernet frame of an IPv4 packet to `destination`.
+Bytes FromGuest(const uint8_t destination[6], const Bytes& packet) {
+  Bytes frame(14 + packet.size());
+  std::memcpy(frame.data(), destination, 6);
+  std::memcpy(frame.data() + 6, kGuestMac, 6);
+  Put16(frame, 12, 0x0800);
+  std::copy(packet.begin(), packet.end(), frame.begin() + 14);
+  return frame;
+}
+
+// SIOCGARP for `ip` on `fd`: the MAC answered (text), or the errno value.
+std::string ArpAnswer(int fd, const uint8_t ip[4]) {
+  vn32_arpreq arp{};
+  arp.arp_pa.family = VN32_AF_INET;
+  arp.arp_flags = VN32_ARP_FLAGS;
+  std::memcpy(arp.arp_pa.data, ip, 4);
+  if (vifnet32_ioctl(fd, VN32_SIOCGARP, &arp) != 0) return "errno " + std::to_string(errno);
+  if (arp.arp_ha.family != VN32_ARPHRD_ETHER) return "family " + std::to_string(arp.arp_ha.family);
+  return FormatMACAddr(arp.arp_ha.data);
+}
+
 class VifnetOnTheKernel : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -135,6 +158,20 @@ class VifnetOnTheKernel : public ::testing::Test {
     vif_.OpenAndConfigure({.adapter = "198.51.100.1", .tap = tap, .notify = notify, .hostIp = kHostIp,
                            .guestIp = kGuestIp, .mask = kMask, .broadcast = kBroadcast,
                            .guestMac = kGuestMac});
+  }
+
+  // Reads until a frame that `want` accepts, answering the kernel's ARP
+  // questions about the guest on the way.
+  template <typename Want>
+  Bytes ReadAnsweringArp(Want want) {
+    return vif_.ReadUntil([&](const Bytes& frame) {
+      if (IsArpRequestFor(frame, kGuestIp)) {
+        Bytes answer = ArpReplyTo(frame);
+        EXPECT_EQ(vifnet32_write(vif_.fd, answer.data(), static_cast<int>(answer.size())), 42);
+        return false;
+      }
+      return want(frame);
+    });
   }
 
   vifnet_test::Driver vif_;
@@ -206,39 +243,54 @@ TEST_F(VifnetOnTheKernel, ATapGuestReachesALanPeerThroughTheHost) {
   const uint8_t peerIp[4] = {198, 51, 100, 2};
   const uint8_t broadcast[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
   const uint8_t unknown[6] = {};
-  // Answers the kernel's questions about the guest on the way.
-  auto readUntil = [&](auto want) {
-    return vif_.ReadUntil([&](const Bytes& frame) {
-      if (IsArpRequestFor(frame, kGuestIp)) {
-        Bytes answer = ArpReplyTo(frame);
-        EXPECT_EQ(vifnet32_write(vif_.fd, answer.data(), static_cast<int>(answer.size())), 42);
-        return false;
-      }
-      return want(frame);
-    });
-  };
   Bytes ask = vifnet_test::ArpFrame(1, broadcast, kGuestMac, kGuestIp, unknown, peerIp);
   ASSERT_EQ(vifnet32_write(vif_.fd, ask.data(), static_cast<int>(ask.size())), 42);
-  Bytes told = readUntil([&](const Bytes& f) {
+  Bytes told = ReadAnsweringArp([&](const Bytes& f) {
     return f.size() >= 42 && Get16(f, 12) == 0x0806 && Get16(f, 20) == 2 && std::memcmp(f.data() + 28, peerIp, 4) == 0;
   });
   ASSERT_FALSE(told.empty()) << "no ARP answer for the peer";
   EXPECT_EQ(0, std::memcmp(told.data() + 22, kHostMac, 6));  // the host stands in for it
 
-  Bytes packet = vifnet_test::EchoRequest(kGuestIp, peerIp, 0x5151, 1, "to-peer!");
-  Bytes frame(14);
-  std::memcpy(frame.data(), kHostMac, 6);
-  std::memcpy(frame.data() + 6, kGuestMac, 6);
-  Put16(frame, 12, 0x0800);
-  frame.insert(frame.end(), packet.begin(), packet.end());
+  Bytes frame = FromGuest(kHostMac, vifnet_test::EchoRequest(kGuestIp, peerIp, 0x5151, 1, "to-peer!"));
   ASSERT_EQ(vifnet32_write(vif_.fd, frame.data(), static_cast<int>(frame.size())), static_cast<int>(frame.size()));
-  Bytes pong = readUntil([&](const Bytes& f) {
+  Bytes pong = ReadAnsweringArp([&](const Bytes& f) {
     return f.size() >= 14 + 36 && Get16(f, 12) == 0x0800 && f[14 + 9] == 1 && f[14 + 20] == 0 &&
            std::memcmp(f.data() + 14 + 12, peerIp, 4) == 0;
   });
   ASSERT_FALSE(pong.empty()) << "no echo reply from the peer";
   EXPECT_EQ(0, std::memcmp(pong.data(), kGuestMac, 6));
   EXPECT_EQ(Get16(pong, 14 + 24), 0x5151);
+}
+
+// Once the host knows its peer (the normal state of a live LAN), the host's
+// tables name the peer's own MAC, which the kernel device would drop. On the
+// open TAP descriptor the library answers what the guest learns on its link:
+// the device's MAC. And a frame that still names the peer's MAC (the host's
+// answer, or a gateway's MAC learned elsewhere) reaches the peer through the
+// host all the same.
+TEST_F(VifnetOnTheKernel, WhenTheHostKnowsItsPeerATapGuestIsToldTheDevicesMacAndReachesThePeerEitherWay) {
+  Ran known = RunProgram({"ping", "-n", "-c", "1", "-w", "10", "198.51.100.2"});
+  ASSERT_EQ(known.status, 0) << known.output;
+  OpenAndConfigure(/*tap=*/true, /*notify=*/false);
+  if (HasFatalFailure()) return;
+  const uint8_t peerIp[4] = {198, 51, 100, 2};
+  const uint8_t peerMac[6] = {0x02, 0x00, 0x5e, 0x20, 0x00, 0x02};
+
+  EXPECT_EQ(ArpAnswer(-1, peerIp), FormatMACAddr(peerMac));
+  EXPECT_EQ(ArpAnswer(vif_.fd, peerIp), FormatMACAddr(kHostMac));
+  EXPECT_EQ(ArpAnswer(vif_.fd, kGuestIp), FormatMACAddr(kGuestMac));
+
+  const uint8_t* destinations[2] = {kHostMac, peerMac};
+  for (uint16_t sequence = 1; sequence <= 2; ++sequence) {
+    Bytes frame =
+        FromGuest(destinations[sequence - 1], vifnet_test::EchoRequest(kGuestIp, peerIp, 0x5252, sequence, "to-peer!"));
+    ASSERT_EQ(vifnet32_write(vif_.fd, frame.data(), static_cast<int>(frame.size())), static_cast<int>(frame.size()));
+    Bytes pong = ReadAnsweringArp([&](const Bytes& f) {
+      return f.size() >= 14 + 36 && Get16(f, 12) == 0x0800 && f[14 + 9] == 1 && f[14 + 20] == 0 &&
+             std::memcmp(f.data() + 14 + 12, peerIp, 4) == 0 && Get16(f, 14 + 26) == sequence;
+    });
+    EXPECT_FALSE(pong.empty()) << "no echo reply from the peer to the frame for " << FormatMACAddr(destinations[sequence - 1]);
+  }
 }
 
 TEST_F(VifnetOnTheKernel, ATunGuestsEchoRequestToTheHostGetsTheKernelsReply) {
@@ -257,12 +309,7 @@ TEST_F(VifnetOnTheKernel, ATunGuestsEchoRequestToTheHostGetsTheKernelsReply) {
 }
 
 TEST_F(VifnetOnTheKernel, ArpAndRarpAnswerFromTheHostsOwnAddressesThenItsNeighbours) {
-  vn32_arpreq arp{};
-  arp.arp_pa.family = VN32_AF_INET;
-  arp.arp_flags = VN32_ARP_FLAGS;
-  std::memcpy(arp.arp_pa.data, kHostIp, 4);
-  ASSERT_EQ(vifnet32_ioctl(-1, VN32_SIOCGARP, &arp), 0) << "errno " << errno;
-  EXPECT_EQ(0, std::memcmp(arp.arp_ha.data, kHostMac, 6));
+  EXPECT_EQ(ArpAnswer(-1, kHostIp), FormatMACAddr(kHostMac));
   vn32_arpreq rarp{};
   std::memcpy(rarp.arp_ha.data, kHostMac, 6);
   ASSERT_EQ(vifnet32_ioctl(-1, VN32_SIOCGRARP, &rarp), 0) << "errno " << errno;
@@ -270,15 +317,11 @@ TEST_F(VifnetOnTheKernel, ArpAndRarpAnswerFromTheHostsOwnAddressesThenItsNeighbo
 
   const uint8_t neighbourIp[4] = {198, 51, 100, 77};
   const uint8_t neighbourMac[6] = {0x02, 0x00, 0x5e, 0x20, 0x00, 0x77};
-  std::memcpy(arp.arp_pa.data, neighbourIp, 4);
-  EXPECT_NE(vifnet32_ioctl(-1, VN32_SIOCGARP, &arp), 0);
-  EXPECT_EQ(errno, ENXIO);
+  EXPECT_EQ(ArpAnswer(-1, neighbourIp), "errno " + std::to_string(ENXIO));
   Ran added = RunProgram({"ip", "neigh", "replace", "198.51.100.77", "lladdr", "02:00:5e:20:00:77", "dev", "vfh0", "nud",
                    "permanent"});
   ASSERT_EQ(added.status, 0) << added.output;
-  ASSERT_EQ(vifnet32_ioctl(-1, VN32_SIOCGARP, &arp), 0) << "errno " << errno;
-  EXPECT_EQ(arp.arp_ha.family, VN32_ARPHRD_ETHER);
-  EXPECT_EQ(0, std::memcmp(arp.arp_ha.data, neighbourMac, 6));
+  EXPECT_EQ(ArpAnswer(-1, neighbourIp), FormatMACAddr(neighbourMac));
   std::memcpy(rarp.arp_ha.data, neighbourMac, 6);
   ASSERT_EQ(vifnet32_ioctl(-1, VN32_SIOCGRARP, &rarp), 0) << "errno " << errno;
   EXPECT_EQ(0, std::memcmp(rarp.arp_pa.data, neighbourIp, 4));
@@ -337,6 +380,68 @@ TEST_F(VifnetOnTheKernel, ARefusedTunsetiffAndItsRetryKeepNoDescriptorAndTheNext
   EXPECT_EQ(vifnet32_ioctl(fd, VN32_TUNSETIFF, &iff), 0) << "errno " << errno;
   EXPECT_NE(iff.name[0], '\0');
   EXPECT_EQ(vifnet32_close(fd), 0);
+}
+
+// A second adapter of the host namespace that the test takes away:
+// vfgone0, 203.0.113.1/24, one end of a veth pair whose other end
+// (vfgone1) stays unused in the same namespace and goes with it.
+class VanishingAdapter : public VifnetOnTheKernel {
+ protected:
+  void TearDown() override { RunProgram({"ip", "link", "del", "vfgone0"}); }  // what a failed round left
+
+  void AddAdapter() {
+    Ran added = RunProgram({"ip", "link", "add", "vfgone0", "address", "02:00:5e:20:01:01", "type", "veth", "peer",
+                            "name", "vfgone1"});
+    ASSERT_EQ(added.status, 0) << added.output;
+    ASSERT_EQ(RunProgram({"ip", "addr", "add", "203.0.113.1/24", "dev", "vfgone0"}).status, 0);
+    ASSERT_EQ(RunProgram({"ip", "link", "set", "vfgone0", "up"}).status, 0);
+  }
+
+  void Open(bool tap, bool notify) {
+    const uint8_t host[4] = {203, 0, 113, 1};
+    const uint8_t guest[4] = {203, 0, 113, 200};
+    const uint8_t broadcast[4] = {203, 0, 113, 255};
+    vif_.OpenAndConfigure({.adapter = "203.0.113.1", .tap = tap, .notify = notify, .hostIp = host,
+                           .guestIp = guest, .mask = kMask, .broadcast = broadcast, .guestMac = kGuestMac});
+  }
+
+  // Reads (waiting in select first in socket-notify mode) until a read gives
+  // something other than "nothing yet", for at most 40 rounds.
+  int ReadUntilSomething(bool notify) {
+    Bytes buffer(65535);
+    int n = 0;
+    for (int round = 0; round < 40 && n == 0; ++round) {
+      if (notify && platform::SelectReadable(vif_.fd, 1000) != 1) continue;
+      n = vifnet32_read(vif_.fd, buffer.data(), static_cast<int>(buffer.size()));
+    }
+    return n;
+  }
+};
+
+TEST_F(VanishingAdapter, ADeletedHostAdapterFailsTheGuestsReadsAndOneThatIsOnlyDownDoesNot) {
+  for (bool tap : {true, false}) {
+    for (bool notify : {false, true}) {
+      SCOPED_TRACE(std::string(tap ? "TAP" : "TUN") + (notify ? ", socket-notify" : ", polling"));
+      AddAdapter();
+      if (HasFatalFailure()) return;
+      Open(tap, notify);
+      if (HasFatalFailure()) return;
+      Bytes buffer(65535);
+      ASSERT_EQ(RunProgram({"ip", "link", "set", "vfgone0", "down"}).status, 0);
+      if (!notify) {
+        // Down, the adapter is still there: an idle read just times out.
+        EXPECT_EQ(vifnet32_read(vif_.fd, buffer.data(), static_cast<int>(buffer.size())), 0);
+      }
+      ASSERT_EQ(RunProgram({"ip", "link", "del", "vfgone0"}).status, 0);
+      EXPECT_EQ(ReadUntilSomething(notify), -1);
+      EXPECT_EQ(errno, ENODEV);
+      EXPECT_EQ(GetLastError(), 55u);  // ERROR_DEV_NOT_EXIST
+      EXPECT_EQ(vifnet32_read(vif_.fd, buffer.data(), static_cast<int>(buffer.size())), -1);
+      EXPECT_EQ(errno, ENODEV);
+      EXPECT_EQ(vifnet32_close(vif_.fd), 0);
+      vif_.fd = -1;
+    }
+  }
 }
 
 // True once the thread `tid` is blocked in a wait for readiness.

@@ -12,7 +12,9 @@
 #include <thread>
 
 #include "platform/lasterror.h"
+#include "platform/winerror.h"
 #include "platform/machine.h"
+#include "platform/sim/sim_host.h"
 #include "platform/sockets.h"
 #include "vifnet.h"
 #include "vifnet_test_driver.h"
@@ -181,6 +183,51 @@ TEST_F(VifnetContract, ClosingTheSocketEndsASelectAndKeepsTheDescriptorForTheLas
   vn32_stats stats{};
   stats.size = VN32_STATS_SIZE;
   EXPECT_EQ(vifnet32_get_stats(vif_.fd, &stats), 0);
+}
+
+// An adapter that is pulled out ends the guest: the next read fails (in
+// both modes, polling and socket-notify), and so does every later one; an
+// adapter that is merely unplugged keeps it.
+TEST_F(VifnetContract, ARemovedHostAdapterFailsEveryReadAfterwardsAndAnUnpluggedOneDoesNot) {
+  for (bool tap : {true, false}) {
+    for (bool notify : {false, true}) {
+      SCOPED_TRACE(std::string(tap ? "TAP" : "TUN") + (notify ? ", socket-notify" : ", polling"));
+      std::shared_ptr<platform::sim::SimHost> host = platform::sim::InstallHost(platform::sim::DefaultHost());
+      vifnet_test::Driver vif;
+      vif.OpenAndConfigure({.adapter = "192.0.2.10", .tap = tap, .notify = notify, .hostIp = kHostIp,
+                            .guestIp = kGuestIp, .mask = kMask, .broadcast = kBroadcast, .guestMac = kGuestMac});
+      if (HasFatalFailure()) return;
+      uint8_t buffer[2048];
+
+      ASSERT_TRUE(host->SetPlugged("sim0", false));
+      EXPECT_EQ(vifnet32_read(vif.fd, buffer, sizeof buffer), 0);
+      ASSERT_TRUE(host->SetPlugged("sim0", true));
+
+      ASSERT_TRUE(host->RemoveAdapter("sim0"));
+      EXPECT_FALSE(host->RemoveAdapter("sim0"));
+      int n = 0;
+      for (int round = 0; round < 40 && n == 0; ++round) {
+        if (notify) {
+          ASSERT_EQ(platform::SelectReadable(vif.fd, 60000), 1);
+        }
+        n = vifnet32_read(vif.fd, buffer, sizeof buffer);
+      }
+      EXPECT_EQ(n, -1);
+      EXPECT_EQ(errno, ENODEV);
+      EXPECT_EQ(GetLastError(), ERROR_DEV_NOT_EXIST);
+      EXPECT_EQ(vifnet32_read(vif.fd, buffer, sizeof buffer), -1);
+      EXPECT_EQ(errno, ENODEV);
+
+      Bytes echo = EchoRequestToRouter(1);
+      if (tap) echo = InFrame(echo, kRouterMac);
+      EXPECT_LT(vifnet32_write(vif.fd, echo.data(), static_cast<int>(echo.size())), 0);
+      EXPECT_EQ(errno, ENODEV);
+      // Gone from the host's tables, so nothing more opens on it.
+      EXPECT_LT(vifnet32_open("192.0.2.10", VN32_OPEN_RDWR), 0);
+      EXPECT_EQ(errno, ENODEV);
+    }
+  }
+  platform::sim::InstallHost(platform::sim::DefaultHost());
 }
 
 TEST_F(VifnetContract, WithoutAGivenMacTheGuestTakesTheOneDerivedFromItsIp) {

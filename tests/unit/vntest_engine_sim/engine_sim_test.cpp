@@ -147,6 +147,23 @@ TEST_P(EngineSimModes, GuestAnswersAndPingsTheRouterThenStops) {
   EXPECT_EQ(Interface1().fd, -1);
 }
 
+// A host adapter that is pulled out while the guest serves ends the guest
+// by itself: the read failure, the statistics and the close are logged and
+// the view is told, so that it stops.
+TEST_P(EngineSimModes, ARemovedHostAdapterEndsTheGuest) {
+  StartGuest(GetParam());
+  const std::size_t start = harness_.Text().size();
+  ASSERT_TRUE(platform::sim::CurrentHost()->RemoveAdapter("sim0"));
+  ASSERT_TRUE(harness_.WaitFor(WM_APP_MONITOR_ENDED)) << harness_.Text();
+  EXPECT_FALSE(harness_.view().IsRunning());
+  EXPECT_EQ(Interface1().fd, -1);
+  const std::string name = std::string("sim") + (GetParam().tap ? "tap" : "tun") + "N";
+  const std::string log = MaskNames(harness_.Text().substr(start));
+  EXPECT_THAT(log, HasSubstr("*** MonitorThread: interface " + name + " vifnet32_read failed; errno=19: No such device\n"
+                             "*** Statistics for Interface " + name + ":\n"));
+  EXPECT_THAT(log, HasSubstr("** Interface " + name + " closed... (ip=192.0.2.111, mac=02-00-5E-80-00-04)\n"));
+}
+
 INSTANTIATE_TEST_SUITE_P(TunTapPollNotify, EngineSimModes,
                          ::testing::Values(Mode{false, false}, Mode{true, false}, Mode{false, true},
                                            Mode{true, true}),
