@@ -6,25 +6,14 @@
 # (skipped) without root.
 set -u
 vntest=$1
-# shellcheck source=../common/netns.sh
-. "$(dirname "$(readlink -f "$0")")/../common/netns.sh"
-netns_require_root "needs root"
-command -v ping >/dev/null 2>&1 || { echo "skipped: iputils ping is not installed"; exit 77; }
-[ -c /dev/net/tun ] || { echo "skipped: no /dev/net/tun"; exit 77; }
-netns_pair vntA vntB
-a=$netns_a
-b=$netns_b
-work=$(mktemp -d) || exit 1
-netns_remove_on_exit "$work"
+# shellcheck source=root_common.sh
+. "$(dirname "$(readlink -f "$0")")/root_common.sh"
+vntest_root_setup vntA vntB
 set -e
 netns_veth vnt0 02:00:5e:10:01:01 198.51.100.1/24 vnt1 02:00:5e:10:01:02 198.51.100.2/24
 # The default route names vnt0 as the default adapter.
 ip netns exec "$a" ip route add default via 198.51.100.2
 set +e
-unset MORVANE_PLATFORM MORVANE_SIM_HOST
-cd "$work"
-# The runs remember their values in a settings file of their own.
-export XDG_CONFIG_HOME="$work/config"
 
 fail=0
 check() {  # check NAME RC FILE PATTERN...
