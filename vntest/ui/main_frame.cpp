@@ -6,7 +6,6 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
-#include <QDockWidget>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
@@ -24,6 +23,7 @@
 #include "shell/vn32test_view.h"
 #include "ui/about_dialog.h"
 #include "ui/log_view.h"
+#include "ui/ping_chart.h"
 #include "ui/task_dialog.h"
 #include "ui/ui_helpers.h"
 
@@ -41,6 +41,10 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent), m_pView(std::make
   setCentralWidget(m_pLog);
   resize(900, 600);
   RestoreWindowPlacement(this, kMainPlacementName);
+
+  m_pChart = new PingChartDock(this, *m_pView);
+  addDockWidget(Qt::BottomDockWidgetArea, m_pChart);
+  m_pChart->hide();
 
   m_pIdleLabel = new QLabel(QString::fromLatin1(kIdleMessage), this);
   statusBar()->addWidget(m_pIdleLabel, 1);
@@ -142,7 +146,14 @@ void CMainFrame::UpdateCommandUI() {
     action->setCheckable(state.checkable);
     if (state.checkable) action->setChecked(state.checked);
   }
-  if (QAction* chart = CommandAction(ID_VIEW_PING_CHART)) chart->setEnabled(m_pChart != nullptr);
+  if (QAction* chart = CommandAction(ID_VIEW_PING_CHART)) {
+    chart->setCheckable(true);
+    chart->setChecked(m_pChart->isVisible());
+  }
+  if (facts.pingRunning != m_bChartPinging) {
+    m_bChartPinging = facts.pingRunning;
+    m_pChart->SetPinging(m_bChartPinging);
+  }
 }
 
 bool CMainFrame::RunCommand(UINT id) {
@@ -157,6 +168,7 @@ bool CMainFrame::RunCommand(UINT id) {
     case ID_EDIT_SELECT_ALL: m_pLog->selectAll(); break;
     case ID_EDIT_FIND: OnEditFind(); break;
     case ID_EDIT_REPEAT: OnEditFindNext(); break;
+    case ID_VIEW_PING_CHART: m_pChart->setVisible(!m_pChart->isVisible()); break;
     case ID_NEXT_PANE: OnNextPane(true); break;
     case ID_PREV_PANE: OnNextPane(false); break;
     case ID_TEST_START: OnTestStart(); break;

@@ -20,7 +20,7 @@ class LogView;
 class QAction;
 class QLabel;
 class QMenu;
-class QDockWidget;
+class PingChartDock;
 
 class CMainFrame : public QMainWindow {
   Q_OBJECT
@@ -41,6 +41,7 @@ class CMainFrame : public QMainWindow {
   void UpdateCommandUI();
 
   LogView* Log() const { return m_pLog; }
+  PingChartDock* Chart() const { return m_pChart; }
   CVN32TestView& View() const { return *m_pView; }
   const std::string& DocumentPath() const { return m_strPath; }
   bool IsModified() const;
@@ -93,7 +94,8 @@ class CMainFrame : public QMainWindow {
   std::unique_ptr<CVN32TestView> m_pView;
   LogView* m_pLog = nullptr;
   QLabel* m_pIdleLabel = nullptr;
-  QDockWidget* m_pChart = nullptr;
+  PingChartDock* m_pChart = nullptr;
+  bool m_bChartPinging = false;
   std::map<UINT, QAction*> m_actions;
   std::string m_strPath;
   QPointer<FindDialog> m_pFind;

@@ -19,6 +19,7 @@
 #include "ui/find_dialog.h"
 #include "ui/log_view.h"
 #include "ui/main_frame.h"
+#include "ui/ping_chart.h"
 #include "ui/task_dialog.h"
 #include "ui_test.h"
 
@@ -239,6 +240,36 @@ class MainFrameTest : public QObject {
       const QString target = QFileInfo(page).dir().filePath(it.next().captured(1));
       QVERIFY2(QFileInfo::exists(target), qPrintable(target));
     }
+  }
+
+  void viewMenuShowsAndHidesTheRoundTripChart() {
+    PingChartDock* chart = m_pFrame->Chart();
+    QVERIFY(!chart->isVisible());
+    QVERIFY(m_pFrame->RunCommand(ID_VIEW_PING_CHART));
+    QVERIFY(chart->isVisible());
+    QVERIFY(m_pFrame->CommandAction(ID_VIEW_PING_CHART)->isChecked());
+    // What the chart shows is the ping list: replies with their round trip,
+    // requests that timed out, requests still waiting.
+    CVN32TestView& view = m_pFrame->View();
+    {
+      platform::Guard lock(view.csPingList);
+      CPing replied;
+      replied.dwSendTime = 1000;
+      replied.dwReplyTime = 1007;
+      replied.nReplies = 1;
+      CPing lost;
+      lost.nTimedOut = 1;
+      view.PingList.push_back(replied);
+      view.PingList.push_back(lost);
+      view.PingList.push_back(CPing{});
+    }
+    chart->Refresh();
+    QCOMPARE(chart->Points(), (QList<double>{7, -2, -1}));
+    QVERIFY(m_pFrame->RunCommand(ID_VIEW_PING_CHART));
+    QVERIFY(!chart->isVisible());
+    QVERIFY(!m_pFrame->CommandAction(ID_VIEW_PING_CHART)->isChecked());
+    platform::Guard lock(view.csPingList);
+    view.PingList.clear();
   }
 
   void saveDialogFilters() {
