@@ -20,6 +20,7 @@
 #include "shell/discovery.h"
 #include "shell/log.h"
 #include "shell/log_document.h"
+#include "shell/settings_store.h"
 #include "shell/vn32test_view.h"
 #include "ui/about_dialog.h"
 #include "ui/log_view.h"
@@ -35,6 +36,9 @@ QString FromStd(const std::string& text) { return QString::fromStdString(text); 
 
 CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent), m_pView(std::make_unique<CVN32TestView>()) {
   setObjectName(QStringLiteral("MainFrame"));
+  // The view's debug and notify switches come from the settings when it is
+  // made.
+  LoadDebugSettings(*m_pView);
   setWindowIcon(AppIcon());
   setWindowFlag(Qt::WindowContextHelpButtonHint, true);
   m_pLog = new LogView(this);

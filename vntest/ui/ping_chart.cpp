@@ -89,8 +89,12 @@ void PingChartDock::Refresh() {
   }
   m_pChart->replies->replace(replied);
   m_pChart->lost->replace(lost);
-  m_pChart->x->setRange(1, std::max<double>(2, static_cast<double>(trips.size())));
-  m_pChart->x->setTickCount(std::min<int>(11, std::max<int>(2, static_cast<int>(trips.size()))));
+  // Half a request of room on both sides, so that no point sits on the frame.
+  const int count = std::max<int>(1, static_cast<int>(trips.size()));
+  m_pChart->x->setRange(0.5, count + 0.5);
+  m_pChart->x->setTickType(QValueAxis::TicksDynamic);
+  m_pChart->x->setTickAnchor(1);
+  m_pChart->x->setTickInterval(std::max(1, count / 10));
   m_pChart->y->setRange(0, highest * 1.25);
   m_pChart->y->applyNiceNumbers();
 }

@@ -26,7 +26,6 @@ TaskDialog::TaskDialog(QWidget* owner, const TaskDialogConfig& config)
     : QDialog(owner), m_config(config), m_nResult(TaskDialogConfig::kResultCancel) {
   setWindowTitle(config.windowTitle);
   setObjectName(QStringLiteral("TaskDialog"));
-  setMinimumWidth(config.commandLinks ? 480 : 400);
 
   auto* outer = new QVBoxLayout(this);
   outer->setContentsMargins(0, 0, 0, 0);
@@ -34,6 +33,7 @@ TaskDialog::TaskDialog(QWidget* owner, const TaskDialogConfig& config)
 
   // The main area: icon, instruction, content, command links.
   auto* main = new QWidget(this);
+  main->setMinimumWidth(config.commandLinks ? 500 : 400);
   main->setAutoFillBackground(true);
   QPalette pal = main->palette();
   pal.setColor(QPalette::Window, pal.color(QPalette::Base));
@@ -115,7 +115,12 @@ TaskDialog::TaskDialog(QWidget* owner, const TaskDialogConfig& config)
   for (const Common& c : kCommon) {
     if (config.commonButtons & c.flag) row->addWidget(makeButton({c.result, QString::fromLatin1(c.text)}, this));
   }
-  outer->addLayout(row);
+  // Command links alone need no button row.
+  if (row->count() > 1) {
+    outer->addLayout(row);
+  } else {
+    delete row;
+  }
 
   if (m_pExpander != nullptr) {
     auto* line = new QFrame(this);
@@ -129,6 +134,8 @@ TaskDialog::TaskDialog(QWidget* owner, const TaskDialogConfig& config)
     SetExpanded(false);
   }
 
+  // A task dialog takes the size its texts need.
+  outer->setSizeConstraint(QLayout::SetFixedSize);
   // Focus on the default button, so that Enter chooses it.
   for (QPushButton* b : findChildren<QPushButton*>()) {
     if (b->isDefault()) b->setFocus();
@@ -141,7 +148,6 @@ void TaskDialog::SetExpanded(bool expanded) {
   m_pExpander->setArrowType(expanded ? Qt::UpArrow : Qt::DownArrow);
   m_pExpander->setText(expanded ? m_config.expandedControlText : m_config.collapsedControlText);
   m_pExpandedText->setVisible(expanded);
-  adjustSize();
 }
 
 void TaskDialog::Choose(int result) {

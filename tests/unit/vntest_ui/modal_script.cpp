@@ -1,5 +1,6 @@
 #include "ui_test.h"
 
+#include <QDialogButtonBox>
 #include <QLabel>
 #include <QtTest>
 
@@ -15,18 +16,21 @@ void ModalScript::Then(Step step) {
 
 void ModalScript::Poll() {
   QWidget* modal = QApplication::activeModalWidget();
+  Step step;
   if (modal != nullptr && modal != m_last && modal->isVisible() && !m_steps.empty()) {
     m_last = modal;
-    Step step = std::move(m_steps.front());
+    step = std::move(m_steps.front());
     m_steps.pop_front();
     ++m_nDone;
-    step(modal);
   }
+  // The next look is due before the step runs: a step may open a dialog of
+  // its own, whose loop runs inside it.
   if (m_steps.empty()) {
     m_bArmed = false;
-    return;
+  } else {
+    QTimer::singleShot(0, this, &ModalScript::Poll);
   }
-  QTimer::singleShot(0, this, &ModalScript::Poll);
+  if (step) step(modal);
 }
 
 void ClickTaskButton(QWidget* dialog, int result) {
@@ -37,6 +41,12 @@ void ClickTaskButton(QWidget* dialog, int result) {
     }
   }
   QFAIL("no such task dialog button");
+}
+
+void ClickOk(QWidget* dialog) {
+  auto* box = dialog->findChild<QDialogButtonBox*>();
+  QVERIFY(box != nullptr);
+  box->button(QDialogButtonBox::Ok)->click();
 }
 
 QString TaskInstruction(QWidget* dialog) {

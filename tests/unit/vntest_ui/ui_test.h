@@ -42,6 +42,8 @@ class ModalScript : public QObject {
 
 // Clicks the task dialog button with this result.
 void ClickTaskButton(QWidget* dialog, int result);
+// Clicks a dialog's OK button.
+void ClickOk(QWidget* dialog);
 // The task dialog's main instruction text.
 QString TaskInstruction(QWidget* dialog);
 
