@@ -15,7 +15,9 @@ vntest_root_setup() {
   command -v ping >/dev/null 2>&1 || { echo "skipped: iputils ping is not installed"; exit 77; }
   [ -c /dev/net/tun ] || { echo "skipped: no /dev/net/tun"; exit 77; }
   netns_pair "$1" "$2"
+  # shellcheck disable=SC2034 # the drivers' names for the two namespaces
   a=$netns_a
+  # shellcheck disable=SC2034
   b=$netns_b
   work=$(mktemp -d) || exit 1
   netns_remove_on_exit "$work"

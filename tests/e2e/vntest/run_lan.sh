@@ -3,7 +3,8 @@
 # already knows its peer, in two private network namespaces: the host (vnl0,
 # 198.51.100.1/24, forwarding IPv4 and answering ARP for the guest on vnl0)
 # and its peer (vnl1, 198.51.100.2/24). For a TAP and a TUN guest
-# (198.51.100.111): the guest's ping test to the peer succeeds, the peer's
+# (198.51.100.111): the guest's ping tests to the peer and to a host beyond
+# the default gateway (the peer also holds 203.0.113.10) succeed, the peer's
 # iputils ping is answered five times of five and a flood of 3000 loses at
 # most 1%; then the host adapter is deleted and the guest ends by itself (the
 # read failure, its statistics and its close; exit status 1) within seconds,
@@ -15,10 +16,12 @@ vntest=$1
 . "$(dirname "$(readlink -f "$0")")/root_common.sh"
 vntest_root_setup vnlA vnlB
 
-# The link, the host's two settings, and the host's neighbour entry for its
-# peer (it pinged the peer once, as any host on a live LAN has).
+# The link, the host's default route through the peer, the host's two
+# settings, and the host's neighbour entry for its peer (it pinged the peer
+# once, as any host on a live LAN has).
 make_lan() {
   netns_veth vnl0 02:00:5e:10:02:01 198.51.100.1/24 vnl1 02:00:5e:10:02:02 198.51.100.2/24 &&
+    ip netns exec "$a" ip route add default via 198.51.100.2 &&
     ip netns exec "$a" sysctl -qw net.ipv4.ip_forward=1 &&
     ip netns exec "$a" sysctl -qw net.ipv4.conf.vnl0.proxy_arp=1 &&
     ip netns exec "$a" ping -n -c 1 -W 5 198.51.100.2 >/dev/null &&
@@ -36,10 +39,22 @@ has() {  # has FILE PATTERN
   grep -q -- "$2" "$1"
 }
 
+ip netns exec "$b" ip addr add 203.0.113.10/24 dev lo || exit 1
 for mode in tap tun; do
   if ! make_lan; then
     echo "FAIL the LAN could not be made ($mode)"
     exit 1
+  fi
+  # Beyond the gateway, whose MAC the host knows: the guest reaches it
+  # through the host all the same.
+  timeout 120 ip netns exec "$a" "$vntest" --platform linux --adapter-ip 198.51.100.1 --$mode \
+    --guest-ip 198.51.100.111 --ping 203.0.113.10 --count 3 --delay 200 >far-$mode.log 2>&1
+  rc=$?
+  # (The log names the gateway's MAC: the guest's frames could be sent to it.)
+  if [ $rc = 0 ] && has far-$mode.log " Ping test successful." && has far-$mode.log "02-00-5E-10-02-02"; then
+    ok "the guest's ping test beyond the gateway ($mode)"
+  else
+    bad "the guest's ping test beyond the gateway ($mode)" "exit status $rc" far-$mode.log
   fi
   out=guest-$mode.out
   : >"$out"
