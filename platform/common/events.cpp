@@ -3,6 +3,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <map>
@@ -28,10 +29,13 @@ class EventObject final : public kernel::KernelObject, public EventControl {
   }
 
   void Set() override {
+    sets_.fetch_add(1, std::memory_order_release);  // pairs with Acquire
     std::uint64_t one = 1;
     // Cannot fail short of the counter reaching 2^64 - 1, which 2^64 sets would take.
     (void)!::write(own_->get(), &one, sizeof one);
   }
+
+  void Acquire() override { (void)sets_.load(std::memory_order_acquire); }
 
   void Reset() override {
     std::uint64_t count = 0;
@@ -51,6 +55,7 @@ class EventObject final : public kernel::KernelObject, public EventControl {
   std::shared_ptr<kernel::Fd> own_;
   std::mutex mutex_;  // leaf; guards current_
   std::shared_ptr<kernel::Fd> current_;
+  std::atomic<std::uint64_t> sets_{0};  // counts Set calls; only for the ordering
 };
 
 // Named events live while a handle refers to them.

@@ -41,6 +41,13 @@ class KernelObject {
   // for objects that cannot be waited on.
   virtual std::shared_ptr<Fd> WaitFd() { return nullptr; }
 
+  // Run by a wait that found the object signalled, before the wait returns:
+  // an acquire that pairs with a release where the object is signalled, so the
+  // waiter sees what the signalling thread wrote before (a descriptor's
+  // readiness is no ordering the language's memory model, or a race
+  // detector, knows of). Objects that no thread signals need none.
+  virtual void Acquire() {}
+
   // Synchronous I/O. Each returns ERROR_SUCCESS or a last-error code.
   virtual DWORD Read(void*, DWORD, DWORD*) { return ERROR_INVALID_HANDLE; }
   virtual DWORD Write(const void*, DWORD, DWORD*) { return ERROR_INVALID_HANDLE; }

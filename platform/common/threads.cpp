@@ -25,10 +25,12 @@ class ThreadObject final : public kernel::KernelObject {
 
   void Finish(DWORD exitCode) {
     exitCode_.store(exitCode);
-    finished_.store(true);
+    finished_.store(true, std::memory_order_release);  // pairs with Acquire
     std::uint64_t one = 1;
     (void)!::write(done_->get(), &one, sizeof one);
   }
+
+  void Acquire() override { (void)finished_.load(std::memory_order_acquire); }
 
   bool finished() const { return finished_.load(); }
   DWORD exitCode() const { return exitCode_.load(); }

@@ -28,11 +28,12 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, DWORD milliseco
   }
   // The references keep every descriptor open until poll() has returned, even
   // if another thread closes one of the handles meanwhile.
+  std::vector<std::shared_ptr<kernel::KernelObject>> objects(count);
   std::vector<std::shared_ptr<kernel::Fd>> fds(count);
   std::vector<pollfd> polls(count);
   for (DWORD i = 0; i < count; ++i) {
-    std::shared_ptr<kernel::KernelObject> object = kernel::FindHandle(handles[i]);
-    if (object) fds[i] = object->WaitFd();
+    objects[i] = kernel::FindHandle(handles[i]);
+    if (objects[i]) fds[i] = objects[i]->WaitFd();
     if (!fds[i]) {
       kernel::Fail(ERROR_INVALID_HANDLE);
       return WAIT_FAILED;
@@ -57,7 +58,10 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, DWORD milliseco
     }
     // Readable, hung up or in error all mean a read would not block: signalled.
     for (DWORD i = 0; i < count && ready > 0; ++i) {
-      if (polls[i].revents != 0) return WAIT_OBJECT_0 + i;
+      if (polls[i].revents != 0) {
+        objects[i]->Acquire();
+        return WAIT_OBJECT_0 + i;
+      }
     }
     if (!forever && MonotonicMs() >= deadline) return WAIT_TIMEOUT;
   }

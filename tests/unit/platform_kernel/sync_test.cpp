@@ -152,6 +152,37 @@ TEST(KernelWaits, WakeForTheHandleAnotherThreadSets) {
   for (HANDLE h : e) CloseHandle(h);
 }
 
+// What a thread wrote before it set an event, or before it ended, is there for
+// the thread that waited for either (plain values: ThreadSanitizer checks that
+// the wait orders the reads after the writes). Many rounds, so that some find
+// the waiter already waiting when the other thread signals.
+TEST(KernelWaits, AWaiterSeesWhatTheSignallingThreadWroteBefore) {
+  struct Work {
+    HANDLE set;
+    int beforeSet = 0;
+    int beforeEnd = 0;
+  };
+  for (int round = 0; round < 100; ++round) {
+    Work work{CreateEvent(false)};
+    HANDLE thread = CreateThread(
+        [](void* argument) -> DWORD {
+          auto& w = *static_cast<Work*>(argument);
+          w.beforeSet = 1;
+          SetEvent(w.set);
+          w.beforeEnd = 2;
+          return 0;
+        },
+        &work);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_EQ(WaitForSingleObject(work.set, kBound), WAIT_OBJECT_0);
+    EXPECT_EQ(work.beforeSet, 1);
+    ASSERT_EQ(WaitForSingleObject(thread, kBound), WAIT_OBJECT_0);
+    EXPECT_EQ(work.beforeEnd, 2);
+    CloseHandle(thread);
+    CloseHandle(work.set);
+  }
+}
+
 TEST(KernelWaits, TimeOutWhenNothingIsSignalled) {
   HANDLE e = CreateEvent(false);
   SetLastError(0);
