@@ -19,6 +19,9 @@ int CreateInterface(INTERFACEREC& record);
 // The simulated guest: one monitor thread per interface in use.
 void StartGorlan(CVN32TestView& view);
 void StopGorlan(CVN32TestView& view);
+// The view's event that is set while the record's interface is not being
+// created (hInterface1Settled or hInterface2Settled).
+HANDLE InterfaceSettledEvent(CVN32TestView& view, const INTERFACEREC& record);
 
 // The ping test, from the interface the view's switch names to the target in
 // TheEngineGlobals(); the view's numbers say how.

@@ -7,6 +7,7 @@
 // the view (a leaf). The log lock is never taken around any of the others.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <list>
 #include <string>
@@ -33,28 +34,42 @@ class CPingList : public std::list<CPing> {};
 
 // The engine's members of the view. Events and the timer are manual-reset,
 // created with the view and closed with it.
+//
+// The thread handles are atomic: the window's thread reads them (the enabling
+// of commands, the waits for a test's end) while the ping thread stores the
+// ping monitor's handle. Each handle is stored by one thread at a time: the
+// window's thread, except hPingMonitorThread, which the ping thread stores
+// while it runs and the window's thread clears once it has joined it.
 class CVN32TestEngineState {
  public:
   CVN32TestEngineState()
       : hStopEvent(platform::CreateEvent(false)),
+        hInterface1Settled(platform::CreateEvent(true)),
+        hInterface2Settled(platform::CreateEvent(true)),
         hPingEvent(platform::CreateEvent(false)),
         hPingStopEvent(platform::CreateEvent(false)),
         hPingTimer(platform::CreateWaitableTimer()) {}
   ~CVN32TestEngineState() {
-    for (HANDLE h : {hStopEvent, hPingEvent, hPingStopEvent, hPingTimer}) {
+    for (HANDLE h : {hStopEvent, hInterface1Settled, hInterface2Settled, hPingEvent, hPingStopEvent, hPingTimer}) {
       if (h != nullptr) platform::CloseHandle(h);
     }
   }
   CVN32TestEngineState(const CVN32TestEngineState&) = delete;
   CVN32TestEngineState& operator=(const CVN32TestEngineState&) = delete;
 
-  bool IsRunning() const { return hMonitorThread1 != nullptr || hMonitorThread2 != nullptr; }
-  bool IsPinging() const { return hPingThread != nullptr || hPingMonitorThread != nullptr; }
+  bool IsRunning() const { return hMonitorThread1.load() != nullptr || hMonitorThread2.load() != nullptr; }
+  bool IsPinging() const { return hPingThread.load() != nullptr || hPingMonitorThread.load() != nullptr; }
 
   // Interface threads.
-  HANDLE hMonitorThread1 = nullptr;
-  HANDLE hMonitorThread2 = nullptr;
+  std::atomic<HANDLE> hMonitorThread1{nullptr};
+  std::atomic<HANDLE> hMonitorThread2{nullptr};
   HANDLE hStopEvent;
+  // Set while no creation of interface 1 (2) is under way: reset when the
+  // guest starts, set by the monitor thread once CreateInterface has returned
+  // (the interface up or closed again). The ping test waits for it before it
+  // writes through the interface, so it never reads a record being filled in.
+  HANDLE hInterface1Settled;
+  HANDLE hInterface2Settled;
 
   // Debug and notify switches, read when a test starts.
   DWORD DebugFlags = 0x80008080;
@@ -76,8 +91,8 @@ class CVN32TestEngineState {
   HANDLE hPingEvent;
   HANDLE hPingStopEvent;
   HANDLE hPingTimer;
-  HANDLE hPingThread = nullptr;
-  HANDLE hPingMonitorThread = nullptr;
+  std::atomic<HANDLE> hPingThread{nullptr};
+  std::atomic<HANDLE> hPingMonitorThread{nullptr};
 };
 
 // Process-wide values the engine reads; the shell's settings, dialogs and

@@ -299,12 +299,23 @@ int CreateInterface(INTERFACEREC& record) {
   return record.fd;
 }
 
+HANDLE InterfaceSettledEvent(CVN32TestView& view, const INTERFACEREC& record) {
+  return &record == &Interface2() ? view.hInterface2Settled : view.hInterface1Settled;
+}
+
 void StartGorlan(CVN32TestView& view) {
   VN_ASSERT(platform::ResetEvent(view.hStopEvent));
-  auto start = [](INTERFACEREC& record) -> HANDLE {
+  auto start = [&view](INTERFACEREC& record) -> HANDLE {
+    // Until its monitor thread has created the interface, the record is being
+    // written: a ping test waits for this event.
+    VN_ASSERT(platform::ResetEvent(InterfaceSettledEvent(view, record)));
     HANDLE thread = platform::CreateThread(MonitorThread, &record);
     VN_ASSERT(thread != nullptr && thread != INVALID_HANDLE_VALUE);
-    if (thread != nullptr) platform::SetThreadPriority(thread, platform::THREAD_PRIORITY_ABOVE_NORMAL);
+    if (thread != nullptr) {
+      platform::SetThreadPriority(thread, platform::THREAD_PRIORITY_ABOVE_NORMAL);
+    } else {
+      platform::SetEvent(InterfaceSettledEvent(view, record));  // no creation will come
+    }
     return thread;
   };
   view.hMonitorThread1 = start(Interface1());
@@ -315,7 +326,8 @@ void StopGorlan(CVN32TestView& view) {
   if (!view.IsRunning()) return;
   StopPingTest(view);
   VN_ASSERT(view.hStopEvent != nullptr && platform::SetEvent(view.hStopEvent));
-  auto stop = [&view](HANDLE& thread, INTERFACEREC& record) {
+  auto stop = [&view](std::atomic<HANDLE>& handle, INTERFACEREC& record) {
+    const HANDLE thread = handle.load();
     if (thread == nullptr) return;
     // In socket-notify mode the thread waits in select; shutting the socket
     // down ends that wait (the descriptor itself stays the thread's to close).
@@ -325,7 +337,9 @@ void StopGorlan(CVN32TestView& view) {
     }
     VN_ASSERT(platform::WaitForSingleObject(thread, INFINITE) == platform::WAIT_OBJECT_0);
     VN_ASSERT(platform::CloseHandle(thread));
-    thread = nullptr;
+    handle.store(nullptr);
+    // However the thread ended, nothing writes the record now.
+    VN_ASSERT(platform::SetEvent(InterfaceSettledEvent(view, record)));
   };
   stop(view.hMonitorThread1, Interface1());
   stop(view.hMonitorThread2, Interface2());
@@ -334,11 +348,12 @@ void StopGorlan(CVN32TestView& view) {
 }
 
 long OnEngineMessage(CVN32TestView& view, UINT message) {
-  auto join = [](HANDLE& thread) {
+  auto join = [](std::atomic<HANDLE>& handle) {
+    const HANDLE thread = handle.load();
     if (thread == nullptr) return;
     platform::WaitForSingleObject(thread, INFINITE);
     platform::CloseHandle(thread);
-    thread = nullptr;
+    handle.store(nullptr);
   };
   switch (message) {
     case WM_APP_MONITOR_ENDED:

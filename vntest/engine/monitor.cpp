@@ -205,6 +205,8 @@ DWORD MonitorThread(void* argument) {
     SetRecordFd(record, -1);
     CreateInterface(record);
     if (record.fd < 0) lastFailure = platform::SavedErrors();
+    // The record is settled: from here on a ping test may write through it.
+    VN_ASSERT(platform::SetEvent(InterfaceSettledEvent(*view, record)));
   }
   if (view != nullptr && record.fd >= 0) {
     if (const auto& ready = TheEngineGlobals().InterfaceReady) ready(record);

@@ -151,17 +151,24 @@ DWORD PingThread(void* argument) {
   LogMsg(" ping  -c %d  -i %d  -s %d  -w %d  %s\n\n", view.NumPings, view.PingDelay, view.PingDataSize, view.PingTimeout,
          view.strPingTarget.c_str());
 
+  // The test may start while the interface is still being created: nothing
+  // is written through the record before it is settled. A stop meanwhile ends
+  // the test with nothing sent.
+  const HANDLE settledOrStopped[2] = {view.hPingStopEvent, InterfaceSettledEvent(view, record)};
+  const bool settled =
+      platform::WaitForMultipleObjects(2, settledOrStopped, INFINITE) == platform::WAIT_OBJECT_0 + 1;
+
   view.csPingList.Lock();
-  for (;;) {
+  while (settled) {
     sequence = static_cast<WORD>(sequence + 1);
     if (!SendPing(view, record, globals.dwPingTargetIP, globals.strPingTargetName.c_str(), platform::htons(sequence))) {
       LogMsg("\n***  Ping #%hu failed; abort  ***\n\n", PingNumber(view, sequence));
       platform::SetEvent(view.hPingStopEvent);
       break;
     }
-    if (view.hPingMonitorThread == nullptr) {
-      view.hPingMonitorThread = platform::CreateThread(PingMonitorThread, &view);
-      VN_ASSERT(view.hPingMonitorThread != nullptr);
+    if (view.hPingMonitorThread.load() == nullptr) {
+      view.hPingMonitorThread.store(platform::CreateThread(PingMonitorThread, &view));
+      VN_ASSERT(view.hPingMonitorThread.load() != nullptr);
     }
     view.csPingList.Unlock();
     platform::WaitForSingleObject(view.hPingStopEvent, static_cast<DWORD>(view.PingDelay));
@@ -263,19 +270,22 @@ void StartPingTest(CVN32TestView& view) {
     view.PingList.clear();
   }
   platform::ResetEvent(view.hPingStopEvent);
-  view.hPingThread = platform::CreateThread(PingThread, &view);
-  VN_ASSERT(view.hPingThread != nullptr && view.hPingThread != INVALID_HANDLE_VALUE);
+  const HANDLE thread = platform::CreateThread(PingThread, &view);
+  view.hPingThread.store(thread);
+  VN_ASSERT(thread != nullptr && thread != INVALID_HANDLE_VALUE);
 }
 
 void StopPingTest(CVN32TestView& view) {
-  if (view.hPingThread == nullptr && view.hPingMonitorThread == nullptr) return;
+  if (!view.IsPinging()) return;
   VN_ASSERT(view.hPingStopEvent != nullptr);
   VN_ASSERT(platform::SetEvent(view.hPingStopEvent));
-  for (HANDLE* thread : {&view.hPingThread, &view.hPingMonitorThread}) {
-    if (*thread == nullptr) continue;
-    platform::WaitForSingleObject(*thread, INFINITE);
-    platform::CloseHandle(*thread);
-    *thread = nullptr;
+  // The ping thread first: once it has ended, the monitor's handle is final.
+  for (std::atomic<HANDLE>* handle : {&view.hPingThread, &view.hPingMonitorThread}) {
+    const HANDLE thread = handle->load();
+    if (thread == nullptr) continue;
+    platform::WaitForSingleObject(thread, INFINITE);
+    platform::CloseHandle(thread);
+    handle->store(nullptr);
   }
   platform::ResetEvent(view.hPingStopEvent);
   platform::Guard lock(view.csPingList);

@@ -9,6 +9,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 
 #include "platform/lasterror.h"
 
@@ -45,6 +46,8 @@ struct State {
   vn32_stats stats{};
   int statsResult = 0;
   std::vector<std::string> calls;
+  std::optional<std::uint32_t> holdCode;  // the next request with it is held
+  bool holding = false;                   // a request is waiting for ReleaseHeld
   std::condition_variable changed;
 };
 
@@ -80,6 +83,28 @@ void Reset() {
   s.stats = vn32_stats{};
   s.statsResult = 0;
   s.calls.clear();
+  s.holdCode.reset();
+  s.holding = false;
+  s.changed.notify_all();
+}
+
+void HoldNext(std::uint32_t code) {
+  State& s = TheState();
+  std::lock_guard guard(s.lock);
+  s.holdCode = code;
+}
+
+bool WaitUntilHeld() {
+  State& s = TheState();
+  std::unique_lock guard(s.lock);
+  return s.changed.wait_for(guard, std::chrono::seconds(30), [&s] { return s.holding; });
+}
+
+void ReleaseHeld() {
+  State& s = TheState();
+  std::lock_guard guard(s.lock);
+  s.holdCode.reset();
+  s.holding = false;
   s.changed.notify_all();
 }
 
@@ -218,11 +243,19 @@ int vifnet32_open(const char* name, int flags) {
 
 int vifnet32_ioctl(int fd, std::uint32_t request, void* arg) {
   State& s = TheState();
-  std::lock_guard guard(s.lock);
+  std::unique_lock guard(s.lock);
   const std::size_t size = RecordSize(request);
   const auto* bytes = static_cast<const std::uint8_t*>(arg);
   s.requests.push_back({fd, request, std::vector<std::uint8_t>(bytes, bytes + size)});
   s.calls.push_back("ioctl " + Hex(request));
+  if (s.holdCode == request) {
+    s.holdCode.reset();
+    s.holding = true;
+    s.changed.notify_all();
+    // Bounded, so that a test that never releases fails instead of hanging.
+    s.changed.wait_for(guard, std::chrono::seconds(60), [&s] { return !s.holding; });
+    s.holding = false;
+  }
   s.changed.notify_all();
   if (request == VN32STIMEOUT) s.readTimeoutMs = static_cast<const vn32ctl*>(arg)->value;
   for (auto it = s.failures.begin(); it != s.failures.end(); ++it) {

@@ -42,6 +42,13 @@ void FailNext(std::uint32_t code, int errnoValue, std::uint32_t lastError);
 // record (after it has been recorded).
 void AnswerWith(std::uint32_t code, std::vector<std::uint8_t> answer);
 
+// The next request with this code, once recorded, waits until ReleaseHeld
+// (or Reset) before it answers: a test can hold the caller at that step.
+void HoldNext(std::uint32_t code);
+// Waits (bounded generously) until a request is being held; true when one is.
+bool WaitUntilHeld();
+void ReleaseHeld();
+
 // Result of vifnet32_set_debug_output_func (non-zero by default), and the
 // function it was last given.
 void SetDebugOutputResult(int result);

@@ -4,8 +4,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "engine/debug_mode.h"
 #include "engine/engine.h"
@@ -231,6 +233,42 @@ TEST_F(MonitorTest, UnwritableFirstPingAbortsWithoutStatistics) {
   EXPECT_THAT(log, HasSubstr("\n***  Ping #1 failed; abort  ***\n\n"));
   EXPECT_THAT(log, ::testing::Not(HasSubstr("Ping statistics")));
   EXPECT_TRUE(view.IsRunning());
+}
+
+// Releases a request the recording library holds, whatever way the test ends.
+struct ReleaseAtExit {
+  ~ReleaseAtExit() { vifnet_fake::ReleaseHeld(); }
+};
+
+// The ping test can be started as soon as the guest's threads exist, while the
+// interface is still being created. It waits for the interface: nothing is
+// written through an interface that is not up yet, a test stopped before then
+// has sent nothing, and one left to run sends once the interface is up.
+TEST_F(MonitorTest, PingStartedBeforeTheInterfaceIsUpWaitsForIt) {
+  CVN32TestView& view = harness_.view();
+  TheEngineGlobals().dwPingTargetIP = Addr(203, 0, 113, 10);
+  TheEngineGlobals().strPingTargetName = "far";
+  view.NumPings = 1;
+  ReleaseAtExit release;
+  vifnet_fake::HoldNext(VN32_SIOCSIFFLAGS);  // the last step of the creation: up
+  StartGorlan(view);
+  ASSERT_TRUE(vifnet_fake::WaitUntilHeld());
+
+  StartPingTest(view);
+  StopPingTest(view);
+  EXPECT_FALSE(view.IsPinging());
+  EXPECT_TRUE(vifnet_fake::Writes().empty());
+  EXPECT_THAT(harness_.Text(), ::testing::Not(HasSubstr("Sending ping")));
+
+  StartPingTest(view);
+  vifnet_fake::ReleaseHeld();
+  ASSERT_TRUE(harness_.WaitUntil([&view] { return !view.IsPinging(); }));
+  const auto calls = vifnet_fake::Calls();
+  const auto up = std::find(calls.begin(), calls.end(), "ioctl 8914");
+  const auto write = std::find(calls.begin(), calls.end(), "write 74");
+  ASSERT_NE(write, calls.end());
+  EXPECT_LT(up, write);
+  EXPECT_THAT(harness_.Text(), HasSubstr(" Sending ping #1 bytes=32 to far [203.0.113.10]...\n"));
 }
 
 class WriterTest : public MonitorTest {
