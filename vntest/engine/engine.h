@@ -28,6 +28,10 @@ HANDLE InterfaceSettledEvent(CVN32TestView& view, const INTERFACEREC& record);
 void StartPingTest(CVN32TestView& view);
 void StopPingTest(CVN32TestView& view);
 
+// Stops the ping test and the guest and joins all their threads; the view's
+// destruction runs it first (installed by the two starts).
+void StopEngineThreads(CVN32TestView& view);
+
 // The engine's messages (WM_APP+1 .. WM_APP+3), posted by its threads.
 long OnEngineMessage(CVN32TestView& view, UINT message);
 

@@ -32,6 +32,8 @@ struct CPing {
 // The requests of one test, in send order; entries are updated in place.
 class CPingList : public std::list<CPing> {};
 
+class CVN32TestView;
+
 // The engine's members of the view. Events and the timer are manual-reset,
 // created with the view and closed with it.
 //
@@ -93,6 +95,12 @@ class CVN32TestEngineState {
   HANDLE hPingTimer;
   std::atomic<HANDLE> hPingThread{nullptr};
   std::atomic<HANDLE> hPingMonitorThread{nullptr};
+
+  // What the view's destruction runs first, so that no engine thread outlives
+  // the view: stops the ping test and the guest and joins their threads. The
+  // engine sets it when it starts a thread (null before: nothing to stop); the
+  // view cannot name the engine's functions, whose library is built on it.
+  void (*m_pfnStopThreads)(CVN32TestView& view) = nullptr;
 };
 
 // Process-wide values the engine reads; the shell's settings, dialogs and

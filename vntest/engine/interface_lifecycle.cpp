@@ -303,8 +303,14 @@ HANDLE InterfaceSettledEvent(CVN32TestView& view, const INTERFACEREC& record) {
   return &record == &Interface2() ? view.hInterface2Settled : view.hInterface1Settled;
 }
 
+void StopEngineThreads(CVN32TestView& view) {
+  StopPingTest(view);
+  StopGorlan(view);
+}
+
 void StartGorlan(CVN32TestView& view) {
   VN_ASSERT(platform::ResetEvent(view.hStopEvent));
+  view.m_pfnStopThreads = StopEngineThreads;
   auto start = [&view](INTERFACEREC& record) -> HANDLE {
     // Until its monitor thread has created the interface, the record is being
     // written: a ping test waits for this event.

@@ -270,6 +270,7 @@ void StartPingTest(CVN32TestView& view) {
     view.PingList.clear();
   }
   platform::ResetEvent(view.hPingStopEvent);
+  view.m_pfnStopThreads = StopEngineThreads;
   const HANDLE thread = platform::CreateThread(PingThread, &view);
   view.hPingThread.store(thread);
   VN_ASSERT(thread != nullptr && thread != INVALID_HANDLE_VALUE);

@@ -6,6 +6,9 @@
 #include "shell/log.h"
 
 CVN32TestView::~CVN32TestView() {
+  // The engine's threads use the view until they end: stop the ping test and
+  // the guest before anything of the view goes.
+  if (m_pfnStopThreads != nullptr) m_pfnStopThreads(*this);
   if (GetLogView() == this) SetLogView(nullptr);
 }
 

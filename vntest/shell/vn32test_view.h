@@ -13,6 +13,8 @@
 class CVN32TestView : public CVN32TestEngineState {
  public:
   CVN32TestView() = default;
+  // Stops the ping test and the simulated guest first (joining their
+  // threads), then leaves the log.
   ~CVN32TestView();
   CVN32TestView(const CVN32TestView&) = delete;
   CVN32TestView& operator=(const CVN32TestView&) = delete;

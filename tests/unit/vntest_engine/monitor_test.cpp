@@ -271,6 +271,30 @@ TEST_F(MonitorTest, PingStartedBeforeTheInterfaceIsUpWaitsForIt) {
   EXPECT_THAT(harness_.Text(), HasSubstr(" Sending ping #1 bytes=32 to far [203.0.113.10]...\n"));
 }
 
+// The view's destruction stops the ping test and the guest before anything of
+// the view goes: when it returns, every engine thread has ended and the
+// interface is closed, so no thread is left to touch the freed view.
+TEST_F(MonitorTest, DestroyingTheViewStopsThePingTestAndTheGuestFirst) {
+  TestWindow window;
+  auto view = std::make_unique<CVN32TestView>();
+  view->SetWindow(&window);
+  SetLogView(view.get());  // the monitor thread works for the log view
+  TheEngineGlobals().dwPingTargetIP = Addr(203, 0, 113, 10);
+  TheEngineGlobals().strPingTargetName = "far";
+  view->NumPings = 100;
+  StartGorlan(*view);
+  ASSERT_TRUE(vifnet_fake::WaitForCall("ioctl 8914"));
+  StartPingTest(*view);
+  ASSERT_TRUE(vifnet_fake::WaitForCall("write 74"));
+
+  view.reset();
+  const auto calls = vifnet_fake::Calls();
+  EXPECT_EQ(calls.back(), "close 3");
+  EXPECT_EQ(Interface1().fd, -1);
+  EXPECT_EQ(GetLogView(), nullptr);
+  SetLogView(&harness_.view());
+}
+
 class WriterTest : public MonitorTest {
  protected:
   // Writes a packet to `destination` and returns the frame's destination MAC.
