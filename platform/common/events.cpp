@@ -1,5 +1,4 @@
 // Manual-reset events over eventfd, with a per-process namespace of names.
-#include <fcntl.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -21,40 +20,26 @@ namespace {
 // to it, Reset drains it, and waits never read it.
 class EventObject final : public kernel::KernelObject, public EventControl {
  public:
-  explicit EventObject(std::shared_ptr<kernel::Fd> fd) : own_(fd), current_(std::move(fd)) {}
+  explicit EventObject(std::shared_ptr<kernel::Fd> fd) : fd_(std::move(fd)) {}
 
-  std::shared_ptr<kernel::Fd> WaitFd() override {
-    std::lock_guard lock(mutex_);
-    return current_;
-  }
+  std::shared_ptr<kernel::Fd> WaitFd() override { return fd_; }
 
   void Set() override {
     sets_.fetch_add(1, std::memory_order_release);  // pairs with Acquire
     std::uint64_t one = 1;
     // Cannot fail short of the counter reaching 2^64 - 1, which 2^64 sets would take.
-    (void)!::write(own_->get(), &one, sizeof one);
+    (void)!::write(fd_->get(), &one, sizeof one);
   }
 
   void Acquire() override { (void)sets_.load(std::memory_order_acquire); }
 
   void Reset() override {
     std::uint64_t count = 0;
-    (void)!::read(own_->get(), &count, sizeof count);  // EAGAIN when already reset
-  }
-
-  // A duplicate keeps the open file readable-testable even if the device closes
-  // its own number first; readability belongs to the file, not to the number.
-  void FollowReadable(int fd) override {
-    int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0) return;  // a bad fd: the event keeps its own state
-    std::lock_guard lock(mutex_);
-    current_ = std::make_shared<kernel::Fd>(copy);
+    (void)!::read(fd_->get(), &count, sizeof count);  // EAGAIN when already reset
   }
 
  private:
-  std::shared_ptr<kernel::Fd> own_;
-  std::mutex mutex_;  // leaf; guards current_
-  std::shared_ptr<kernel::Fd> current_;
+  const std::shared_ptr<kernel::Fd> fd_;
   std::atomic<std::uint64_t> sets_{0};  // counts Set calls; only for the ordering
 };
 

@@ -1,22 +1,39 @@
-// The capture driver bound to one interface: an AF_PACKET socket. Reads hand
-// out the capture format; the OID requests and driver controls map onto the
-// socket's options and the interface's facts.
+// The capture driver bound to one interface: an AF_PACKET socket. A pump
+// thread moves what the socket receives into the device's own buffer (the
+// driver's buffer, with its size limit) and keeps the read event in line with
+// it; reads hand the buffer out in the capture format. The OID requests and
+// driver controls map onto the socket's options and the interface's facts.
+//
+// The read event is set exactly while a read would return at once: something
+// is buffered and it reaches the minimum to copy, or it has waited for the
+// read time-out (at once with the time-out -1); or a failure of the socket
+// waits to be reported. A caller that reads only when the event is set never
+// waits in the read.
 #include <arpa/inet.h>
 #include <linux/filter.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <sys/time.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <optional>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "linux/capture_format.h"
@@ -30,9 +47,17 @@
 namespace platform::linuxhost {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr DWORD kEthernetHeader = 14;
 constexpr DWORD kImmediateReturn = 0xFFFFFFFF;  // read time-out -1: never wait
 constexpr std::size_t kEventNameSize = 26;
+constexpr DWORD kDefaultBufferSize = 1u << 20;  // until the caller sets one
+// Room for the largest packet the kernel hands a packet socket (a segment
+// offload packet of 64 KiB behind its headers); longer ones are cut to it.
+constexpr std::size_t kLargestPacket = (1u << 16) + 256;
+// Packets moved per turn of the pump, so a flood never holds the lock long.
+constexpr int kPullBatch = 256;
 
 DWORD ErrorOfErrno(int linuxErrno) {
   if (linuxErrno == EPERM || linuxErrno == EACCES) return ERROR_ACCESS_DENIED;
@@ -45,70 +70,68 @@ bool ReadDword(const void* in, DWORD inSize, DWORD* value) {
   return true;
 }
 
-std::int64_t MonotonicMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
-}
-
 class CaptureDevice final : public Device {
  public:
-  CaptureDevice(std::string name, unsigned index, unsigned mtu, int fd, int cancelFd)
-      : name_(std::move(name)), index_(index), mtu_(mtu), lookahead_(mtu), fd_(fd), cancelFd_(cancelFd) {}
+  CaptureDevice(std::string name, unsigned index, unsigned mtu, int fd, int wakeFd)
+      : name_(std::move(name)),
+        index_(index),
+        mtu_(mtu),
+        lookahead_(mtu),
+        fd_(fd),
+        wakeFd_(wakeFd),
+        scratch_(kLargestPacket) {}
+
+  // Starts the pump; ERROR_NOT_ENOUGH_MEMORY when no thread can be made.
+  DWORD Start() {
+    try {
+      pump_ = std::thread(&CaptureDevice::Pump, this);
+    } catch (const std::system_error&) {
+      return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    return ERROR_SUCCESS;
+  }
 
   ~CaptureDevice() override {
-    // An event that follows this socket holds its own copy of it; leave that
-    // copy quiet: no memberships, nothing queued, nothing more let in.
-    if (followed_) {
-      SetMembership(PACKET_MR_PROMISC, false, &promiscuous_);
-      SetMembership(PACKET_MR_ALLMULTI, false, &allMulticast_);
-      AttachDropAll();
-      Drain();
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
     }
+    Wake();
+    if (pump_.joinable()) pump_.join();
+    // Nothing more can be read: an event that followed this device says so.
+    if (event_ && eventSet_) event_->Reset();
     if (namedEvent_ != nullptr) CloseHandle(namedEvent_);
-    ::close(cancelFd_);
+    ::close(wakeFd_);
     ::close(fd_);
   }
 
   DWORD Read(void* buffer, DWORD size, DWORD* bytesRead) override {
     *bytesRead = 0;
     if (buffer == nullptr || size <= sizeof(npf::bpf_hdr)) return ERROR_INSUFFICIENT_BUFFER;
-    std::lock_guard readLock(readMutex_);
-    DWORD timeout;
-    DWORD minToCopy;
-    {
-      std::lock_guard lock(mutex_);
-      timeout = readTimeout_;
-      minToCopy = minToCopy_;
-    }
-    std::uint64_t stale = 0;
-    (void)!::read(cancelFd_, &stale, sizeof stale);  // a cancel before this read does not end it
-    const bool limited = timeout != 0 && timeout != kImmediateReturn;
-    const std::int64_t deadline = MonotonicMs() + timeout;
-    auto* out = static_cast<std::uint8_t*>(buffer);
-    std::size_t used = 0;
-    for (;;) {
-      bool full = false;
-      DWORD status = Collect(out, size, &used, &full);
-      if (status != ERROR_SUCCESS && used == 0) return status;
-      if (status != ERROR_SUCCESS || full) break;
-      if (used > 0 && used >= minToCopy) break;
-      if (timeout == kImmediateReturn) break;
-      int waitMs = -1;
-      if (limited) {
-        std::int64_t left = deadline - MonotonicMs();
-        if (left <= 0) break;
-        waitMs = static_cast<int>(std::min<std::int64_t>(left, INT32_MAX));
-      }
-      pollfd fds[2] = {{fd_, POLLIN, 0}, {cancelFd_, POLLIN, 0}};
-      int ready = ::poll(fds, 2, waitMs);
-      if (ready < 0 && errno != EINTR) return ErrorOfErrno(errno);
-      if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
-        if (used == 0) return ERROR_OPERATION_ABORTED;
+    std::unique_lock lock(mutex_);
+    cancelled_ = false;  // a cancel before this read does not end it
+    PullLocked();        // what the socket holds already counts
+    NoteTimeOutLocked();
+    const DWORD timeout = readTimeout_;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout);
+    while (!ReadyLocked() && !cancelled_ && timeout != kImmediateReturn) {
+      if (timeout == 0) {
+        changed_.wait(lock);
+      } else if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
         break;
       }
     }
-    *bytesRead = static_cast<DWORD>(used);
+    if (queue_.empty()) {
+      if (pendingError_ != ERROR_SUCCESS) {
+        DWORD error = pendingError_;
+        pendingError_ = ERROR_SUCCESS;
+        UpdateEventLocked();
+        return error;
+      }
+      return cancelled_ ? ERROR_OPERATION_ABORTED : ERROR_SUCCESS;  // else the time-out passed with nothing
+    }
+    *bytesRead = TakeLocked(static_cast<std::uint8_t*>(buffer), size);
+    UpdateEventLocked();
     return ERROR_SUCCESS;
   }
 
@@ -121,8 +144,9 @@ class CaptureDevice final : public Device {
   }
 
   DWORD Cancel() override {
-    std::uint64_t one = 1;
-    (void)!::write(cancelFd_, &one, sizeof one);
+    std::lock_guard lock(mutex_);
+    cancelled_ = true;
+    changed_.notify_all();
     return ERROR_SUCCESS;
   }
 
@@ -132,6 +156,10 @@ class CaptureDevice final : public Device {
     if (out == nullptr) outSize = 0;
     // The caller may pass one buffer as input and output.
     std::vector<std::uint8_t> input(static_cast<const std::uint8_t*>(in), static_cast<const std::uint8_t*>(in) + inSize);
+    // The event requests reach the handle table; they take the device's lock
+    // only once they have the event.
+    if (code == npf::PACKET_GETEVENTNAME_IOCTL) return EventName(static_cast<char*>(out), outSize, bytesReturned);
+    if (code == npf::PACKET_SETEVENTHANDLE_IOCTL) return FollowEvent(input);
     std::lock_guard lock(mutex_);
     DWORD value = 0;
     switch (code) {
@@ -141,10 +169,6 @@ class CaptureDevice final : public Device {
         return SetOid(input, static_cast<std::uint8_t*>(out), outSize, bytesReturned);
       case npf::IOCTL_PROTOCOL_RESET:
         return ERROR_SUCCESS;
-      case npf::PACKET_GETEVENTNAME_IOCTL:
-        return EventName(static_cast<char*>(out), outSize, bytesReturned);
-      case npf::PACKET_SETEVENTHANDLE_IOCTL:
-        return FollowEvent(input);
       case npf::PACKET_SETBPFILTER_IOCTL:
         return SetProgram(input);
       case npf::PACKET_GETSTATS_IOCTL:
@@ -157,10 +181,13 @@ class CaptureDevice final : public Device {
       case npf::PACKET_SETMINTOCOPY_IOCTL:
         if (!ReadDword(input.data(), inSize, &value)) return ERROR_INVALID_PARAMETER;
         minToCopy_ = value;
+        SettledLocked();
         return ERROR_SUCCESS;
       case npf::PACKET_SETREADTIMEOUT_IOCTL:
         if (!ReadDword(input.data(), inSize, &value)) return ERROR_INVALID_PARAMETER;
         readTimeout_ = value;
+        timedOut_ = false;  // measured anew against the new time-out
+        SettledLocked();
         return ERROR_SUCCESS;
       case npf::PACKET_SETNOLOOPBACKS_IOCTL:
         if (!ReadDword(input.data(), inSize, &value)) return ERROR_INVALID_PARAMETER;
@@ -171,81 +198,180 @@ class CaptureDevice final : public Device {
   }
 
  private:
-  // Moves queued packets into the caller's buffer behind their headers, as
-  // many as fit, without waiting. A packet larger than an empty buffer is cut
-  // to fit rather than blocking the queue for ever.
-  DWORD Collect(std::uint8_t* out, std::size_t size, std::size_t* used, bool* full) {
-    for (;;) {
-      // The kernel hands out a packet's length before any filter cut it only
-      // to the first receive that looks at the packet, so the peek asks.
-      PeekedPacket head;
-      if (!Peek(&head)) {
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return ERROR_SUCCESS;
-        return ErrorOfErrno(errno);
+  struct Packet {
+    timeval stamp;
+    std::uint32_t wireLength;
+    std::vector<std::uint8_t> data;  // as captured
+  };
+
+  static std::size_t RoomOf(std::size_t captured) { return npf::Packet_WORDALIGN(sizeof(npf::bpf_hdr) + captured); }
+
+  // The pump: waits for the socket, a change of the settings or the moment
+  // buffered data reaches its time-out, and brings the buffer and the event
+  // up to date each time.
+  void Pump() {
+    sigset_t all;
+    ::sigfillset(&all);
+    ::pthread_sigmask(SIG_BLOCK, &all, nullptr);  // signals are for the program's own threads
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+      const int waitMs = MsUntilTimeOutLocked();
+      lock.unlock();
+      pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+      const int ready = ::poll(fds, 2, waitMs);
+      if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
+        std::uint64_t count = 0;
+        (void)!::read(wakeFd_, &count, sizeof count);
       }
-      if (headWireLength_ == 0) headWireLength_ = head.wireLength;
-      std::size_t room = size - *used;
-      std::size_t captured = head.length;
-      if (room < sizeof(npf::bpf_hdr) + captured) {
-        if (*used != 0 || room <= sizeof(npf::bpf_hdr)) {
-          *full = true;  // the packet waits for the next read, its length remembered
-          return ERROR_SUCCESS;
-        }
-        captured = room - sizeof(npf::bpf_hdr);
-      }
-      ssize_t got = ::recv(fd_, out + *used + sizeof(npf::bpf_hdr), captured, MSG_TRUNC | MSG_DONTWAIT);
-      if (got < 0) {
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return ERROR_SUCCESS;
-        return ErrorOfErrno(errno);
-      }
-      std::uint32_t capturedLength = static_cast<std::uint32_t>(std::min<std::size_t>(captured, got));
-      std::uint32_t wireLength = std::max(static_cast<std::uint32_t>(got), headWireLength_.load());
-      headWireLength_ = 0;
-      WriteCaptureHeader(out + *used, head.stamp.tv_sec, head.stamp.tv_usec, capturedLength, wireLength);
-      std::size_t end = *used + sizeof(npf::bpf_hdr) + capturedLength;
-      std::size_t next = std::min(npf::Packet_WORDALIGN(end), size);
-      std::memset(out + end, 0, next - end);
-      *used = next;
-      if (*used == size) {
-        *full = true;
-        return ERROR_SUCCESS;
-      }
+      lock.lock();
+      if (stopping_) break;
+      if (ready > 0 && fds[0].revents != 0) PullLocked();
+      NoteTimeOutLocked();
+      UpdateEventLocked();
+      changed_.notify_all();
     }
   }
 
-  struct PeekedPacket {
-    std::size_t length = 0;        // as queued (after the filter)
-    std::uint32_t wireLength = 0;  // as it was on the wire
-    timeval stamp{};
-  };
+  // Makes the pump look again (settings changed, or it is to stop).
+  void Wake() {
+    std::uint64_t one = 1;
+    (void)!::write(wakeFd_, &one, sizeof one);
+  }
 
-  // Looks at the next queued packet without taking it; false with errno set
-  // when there is none or the socket failed.
-  bool Peek(PeekedPacket* packet) {
-    sockaddr_ll from{};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timeval)) + CMSG_SPACE(sizeof(tpacket_auxdata))];
-    msghdr message{};
-    message.msg_name = &from;
-    message.msg_namelen = sizeof from;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    ssize_t length = ::recvmsg(fd_, &message, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
-    if (length < 0) return false;
-    packet->length = static_cast<std::size_t>(length);
-    packet->wireLength = static_cast<std::uint32_t>(length);
+  // After a change of the buffer or the settings: event, readers and pump
+  // see the new state.
+  void SettledLocked() {
+    NoteTimeOutLocked();
+    UpdateEventLocked();
+    changed_.notify_all();
+    Wake();
+  }
+
+  bool LimitedTimeOutLocked() const { return readTimeout_ != 0 && readTimeout_ != kImmediateReturn; }
+
+  bool ReadyLocked() const {
+    if (pendingError_ != ERROR_SUCCESS) return true;
+    if (queue_.empty()) return false;
+    return queuedBytes_ >= minToCopy_ || timedOut_ || readTimeout_ == kImmediateReturn;
+  }
+
+  void NoteTimeOutLocked() {
+    if (queue_.empty() || timedOut_ || !LimitedTimeOutLocked()) return;
+    timedOut_ = Clock::now() - waitingSince_ >= std::chrono::milliseconds(readTimeout_);
+  }
+
+  // Milliseconds until buffered data reaches its time-out (rounded up), or
+  // -1 when nothing waits for one.
+  int MsUntilTimeOutLocked() const {
+    if (queue_.empty() || timedOut_ || !LimitedTimeOutLocked()) return -1;
+    const auto left = waitingSince_ + std::chrono::milliseconds(readTimeout_) - Clock::now();
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return static_cast<int>(std::clamp<std::int64_t>(ms, 0, INT32_MAX));
+  }
+
+  void UpdateEventLocked() {
+    const bool ready = ReadyLocked();
+    if (!event_ || ready == eventSet_) return;
+    if (ready) {
+      event_->Set();
+    } else {
+      event_->Reset();
+    }
+    eventSet_ = ready;
+  }
+
+  // Moves what the socket holds into the buffer, without waiting.
+  void PullLocked() {
+    for (int n = 0; n < kPullBatch; ++n) {
+      sockaddr_ll from{};
+      alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timeval)) + CMSG_SPACE(sizeof(tpacket_auxdata))];
+      iovec data{scratch_.data(), scratch_.size()};
+      msghdr message{};
+      message.msg_name = &from;
+      message.msg_namelen = sizeof from;
+      message.msg_iov = &data;
+      message.msg_iovlen = 1;
+      message.msg_control = control;
+      message.msg_controllen = sizeof control;
+      const ssize_t length = ::recvmsg(fd_, &message, MSG_TRUNC | MSG_DONTWAIT);
+      if (length < 0) {
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) pendingError_ = ErrorOfErrno(errno);
+        return;
+      }
+      Keep(message, static_cast<std::size_t>(length));
+    }
+  }
+
+  // One packet from the socket into the buffer, or counted as dropped when
+  // the buffer has no room for it.
+  void Keep(msghdr& message, std::size_t length) {
+    Packet packet{};
+    packet.wireLength = static_cast<std::uint32_t>(std::min<std::size_t>(length, UINT32_MAX));
+    bool stamped = false;
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
       if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMP && c->cmsg_len >= CMSG_LEN(sizeof(timeval))) {
-        std::memcpy(&packet->stamp, CMSG_DATA(c), sizeof(timeval));
+        std::memcpy(&packet.stamp, CMSG_DATA(c), sizeof(timeval));
+        stamped = true;
       } else if (c->cmsg_level == SOL_PACKET && c->cmsg_type == PACKET_AUXDATA &&
                  c->cmsg_len >= CMSG_LEN(sizeof(tpacket_auxdata))) {
         tpacket_auxdata aux;
         std::memcpy(&aux, CMSG_DATA(c), sizeof aux);
-        packet->wireLength = std::max(packet->wireLength, aux.tp_len);
+        packet.wireLength = std::max(packet.wireLength, aux.tp_len);  // before a filter cut it
       }
     }
-    return true;
+    if (!stamped) ::gettimeofday(&packet.stamp, nullptr);
+    const std::size_t captured = std::min(length, scratch_.size());
+    ++received_;
+    if (queuedBytes_ + RoomOf(captured) > bufferSize_) {
+      ++dropped_;
+      return;
+    }
+    packet.data.assign(scratch_.begin(), scratch_.begin() + static_cast<std::ptrdiff_t>(captured));
+    if (queue_.empty()) {
+      waitingSince_ = Clock::now();
+      timedOut_ = false;
+    }
+    queuedBytes_ += RoomOf(captured);
+    queue_.push_back(std::move(packet));
+  }
+
+  // Moves buffered packets into the caller's buffer behind their headers, as
+  // many as fit. A packet larger than an empty buffer is cut to fit rather
+  // than blocking the buffer for ever.
+  DWORD TakeLocked(std::uint8_t* out, std::size_t size) {
+    std::size_t used = 0;
+    while (!queue_.empty()) {
+      const Packet& packet = queue_.front();
+      const std::size_t room = size - used;
+      std::size_t captured = packet.data.size();
+      if (room < sizeof(npf::bpf_hdr) + captured) {
+        if (used != 0 || room <= sizeof(npf::bpf_hdr)) break;  // it waits for the next read
+        captured = room - sizeof(npf::bpf_hdr);
+      }
+      WriteCaptureHeader(out + used, packet.stamp.tv_sec, packet.stamp.tv_usec, static_cast<std::uint32_t>(captured),
+                         packet.wireLength);
+      std::memcpy(out + used + sizeof(npf::bpf_hdr), packet.data.data(), captured);
+      const std::size_t end = used + sizeof(npf::bpf_hdr) + captured;
+      const std::size_t next = std::min(npf::Packet_WORDALIGN(end), size);
+      std::memset(out + end, 0, next - end);
+      used = next;
+      queuedBytes_ -= RoomOf(packet.data.size());
+      queue_.pop_front();
+      if (used == size) break;
+    }
+    if (!queue_.empty()) {
+      // What a read left behind waits anew for its time-out.
+      waitingSince_ = Clock::now();
+      timedOut_ = false;
+    }
+    return static_cast<DWORD>(used);
+  }
+
+  void ClearBufferLocked() {
+    queue_.clear();
+    queuedBytes_ = 0;
+    timedOut_ = false;
   }
 
   DWORD SendFrame(const std::uint8_t* frame, std::size_t size) {
@@ -336,8 +462,10 @@ class CaptureDevice final : public Device {
     return ERROR_SUCCESS;
   }
 
+  // The driver's own event, made on the first question and followed from then on.
   DWORD EventName(char* out, DWORD outSize, DWORD* bytesReturned) {
     if (outSize < kEventNameSize) return ERROR_INSUFFICIENT_BUFFER;
+    std::lock_guard eventLock(eventMutex_);
     if (namedEvent_ == nullptr) {
       static std::atomic<unsigned> serial{0};
       char name[kEventNameSize] = {};
@@ -349,10 +477,9 @@ class CaptureDevice final : public Device {
         if (event != nullptr) CloseHandle(event);
         return ERROR_NOT_ENOUGH_MEMORY;
       }
-      control->FollowReadable(fd_);
-      followed_ = true;
       namedEvent_ = event;
       eventName_ = name;
+      Follow(std::move(control));
     }
     std::memset(out, 0, kEventNameSize);
     std::memcpy(out, eventName_.data(), eventName_.size());
@@ -374,9 +501,15 @@ class CaptureDevice final : public Device {
     }
     std::shared_ptr<EventControl> event = LookupEvent(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value)));
     if (!event) return ERROR_INVALID_HANDLE;
-    event->FollowReadable(fd_);
-    followed_ = true;
+    Follow(std::move(event));
     return ERROR_SUCCESS;
+  }
+
+  void Follow(std::shared_ptr<EventControl> event) {
+    std::lock_guard lock(mutex_);
+    event_ = std::move(event);
+    eventSet_ = !ReadyLocked();  // so that the update below sets the new event's state either way
+    UpdateEventLocked();
   }
 
   void AttachDropAll() {
@@ -385,7 +518,7 @@ class CaptureDevice final : public Device {
     (void)::setsockopt(fd_, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program);
   }
 
-  void Drain() {
+  void DrainSocket() {
     std::uint8_t sink;
     while (::recv(fd_, &sink, sizeof sink, MSG_DONTWAIT | MSG_TRUNC) >= 0) {
     }
@@ -407,7 +540,7 @@ class CaptureDevice final : public Device {
   }
 
   // A new program applies to every packet after it: what the old one let
-  // into the queue is dropped, as the driver empties its buffer.
+  // into the buffer is dropped, as the driver empties its buffer.
   DWORD SetProgram(const std::vector<std::uint8_t>& input) {
     if (input.size() % sizeof(npf::bpf_insn) != 0) return ERROR_INVALID_PARAMETER;
     std::size_t count = input.size() / sizeof(npf::bpf_insn);
@@ -420,24 +553,26 @@ class CaptureDevice final : public Device {
       program[i] = {instruction.code, instruction.jt, instruction.jf, instruction.k};
     }
     AttachDropAll();
-    Drain();
-    headWireLength_ = 0;
+    DrainSocket();
+    ClearBufferLocked();
     DWORD status = Attach(program);
     if (status != ERROR_SUCCESS) {
       (void)Attach(program_);  // keep what was there
-      return status;
+    } else {
+      program_ = std::move(program);
     }
-    program_ = std::move(program);
-    return ERROR_SUCCESS;
+    SettledLocked();
+    return status;
   }
 
   DWORD Statistics(void* out, DWORD outSize, DWORD* bytesReturned) {
     if (outSize < sizeof(npf::bpf_stat)) return ERROR_INSUFFICIENT_BUFFER;
-    // The kernel's counters restart at every read; the driver's run from the open.
+    // The kernel's counters restart at every question; the driver's run from
+    // the open. What the kernel dropped never reached the buffer.
     tpacket_stats stats{};
     socklen_t length = sizeof stats;
     if (::getsockopt(fd_, SOL_PACKET, PACKET_STATISTICS, &stats, &length) != 0) return ErrorOfErrno(errno);
-    received_ += stats.tp_packets;
+    received_ += stats.tp_drops;
     dropped_ += stats.tp_drops;
     npf::bpf_stat answer{static_cast<UINT>(received_), static_cast<UINT>(dropped_)};
     std::memcpy(out, &answer, sizeof answer);
@@ -461,11 +596,18 @@ class CaptureDevice final : public Device {
     return ERROR_SUCCESS;
   }
 
+  // A new buffer starts empty, as the driver's reallocation does. The
+  // socket's own buffer grows with it, so a burst waits there for the pump.
   DWORD SetBufferSize(DWORD bytes) {
     int size = bytes > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(bytes);
-    if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) == 0) return ERROR_SUCCESS;
-    if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) == 0) return ERROR_SUCCESS;
-    return ErrorOfErrno(errno);
+    if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0 &&
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0) {
+      return ErrorOfErrno(errno);
+    }
+    bufferSize_ = bytes;
+    ClearBufferLocked();
+    SettledLocked();
+    return ERROR_SUCCESS;
   }
 
   DWORD SetNoLoopbacks(DWORD mode) {
@@ -480,24 +622,35 @@ class CaptureDevice final : public Device {
   const std::string name_;
   const unsigned index_;
   const unsigned mtu_;
-  std::mutex mutex_;      // guards the settings below and the socket's options
-  std::mutex readMutex_;  // one reader at a time: a read peeks, then takes
+  // Locks: eventMutex_ before mutex_; both are leaves of the platform.
+  std::mutex eventMutex_;  // guards namedEvent_ and eventName_
+  std::mutex mutex_;       // guards everything below and the socket's options
+  std::condition_variable changed_;  // the buffer or a setting changed, or a cancel came
   DWORD packetFilter_ = 0;
   DWORD lookahead_;
   DWORD minToCopy_ = 0;
   DWORD readTimeout_ = 0;
+  DWORD bufferSize_ = kDefaultBufferSize;
   bool promiscuous_ = false;
   bool allMulticast_ = false;
-  bool followed_ = false;
   std::vector<sock_filter> program_;
+  std::deque<Packet> queue_;
+  std::size_t queuedBytes_ = 0;  // as the packets take room in a read buffer
+  Clock::time_point waitingSince_{};  // when the buffered data began to wait
+  bool timedOut_ = false;             // it has waited for the read time-out
+  DWORD pendingError_ = ERROR_SUCCESS;  // a failure of the socket, for the next read
+  bool cancelled_ = false;
+  bool stopping_ = false;
   std::uint64_t received_ = 0;
   std::uint64_t dropped_ = 0;
-  // The wire length of a packet a read looked at but left queued.
-  std::atomic<std::uint32_t> headWireLength_{0};
+  std::shared_ptr<EventControl> event_;
+  bool eventSet_ = false;
   HANDLE namedEvent_ = nullptr;
   std::string eventName_;
   const int fd_;
-  const int cancelFd_;
+  const int wakeFd_;
+  std::vector<std::uint8_t> scratch_;  // one packet on its way from the socket (under mutex_)
+  std::thread pump_;
 };
 
 }  // namespace
@@ -525,13 +678,16 @@ DWORD OpenCaptureDevice(const std::string& interfaceName, std::unique_ptr<Device
     ::close(fd);
     return error == ENODEV ? ERROR_FILE_NOT_FOUND : ErrorOfErrno(error);
   }
-  int cancelFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (cancelFd < 0) {
+  int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wakeFd < 0) {
     int error = errno;
     ::close(fd);
     return ErrorOfErrno(error);
   }
-  *device = std::make_unique<CaptureDevice>(interfaceName, facts->index, facts->mtu, fd, cancelFd);
+  auto capture = std::make_unique<CaptureDevice>(interfaceName, facts->index, facts->mtu, fd, wakeFd);
+  DWORD status = capture->Start();
+  if (status != ERROR_SUCCESS) return status;
+  *device = std::move(capture);
   return ERROR_SUCCESS;
 }
 

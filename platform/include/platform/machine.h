@@ -54,10 +54,6 @@ class EventControl {
   virtual ~EventControl() = default;
   virtual void Set() = 0;
   virtual void Reset() = 0;
-  // From now on the event counts as signalled exactly while `fd` is readable
-  // (a capture socket); Set and Reset no longer apply. The fd stays the
-  // device's; the event does not close it.
-  virtual void FollowReadable(int fd) = 0;
 };
 std::shared_ptr<EventControl> LookupEvent(HANDLE event);  // null for a bad handle
 

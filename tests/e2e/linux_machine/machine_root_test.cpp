@@ -543,11 +543,12 @@ bool Eventually(const std::function<bool()>& check) {
   return check();
 }
 
-// The thread is blocked in poll(2) (syscall 7 on x86-64).
-bool BlockedInPoll(pid_t thread) {
+// The thread is blocked waiting: in poll(2) or on a futex (syscalls 7 and
+// 202 on x86-64).
+bool BlockedWaiting(pid_t thread) {
   std::ifstream file("/proc/self/task/" + std::to_string(thread) + "/syscall");
   std::string number;
-  return (file >> number) && number == "7";
+  return (file >> number) && (number == "7" || number == "202");
 }
 
 // Ends a read that a failed check left waiting, so that the test can end.
@@ -587,7 +588,7 @@ TEST_F(CaptureAcrossVeth, MinimumToCopyHoldsTheReadForMoreData) {
   });
   CancelReaderOnExit cancelOnFailure(peer_, reader);
   pid_t thread = readerId.get_future().get();
-  ASSERT_TRUE(Eventually([&] { return BlockedInPoll(thread); }));
+  ASSERT_TRUE(Eventually([&] { return BlockedWaiting(thread); }));
 
   // The first frame is taken off the socket, but does not end the read.
   Send(Frame(kMacPeer, kMacHere, kTestEtherType, "mvt-min-1"));
@@ -599,7 +600,7 @@ TEST_F(CaptureAcrossVeth, MinimumToCopyHoldsTheReadForMoreData) {
   ASSERT_TRUE(Eventually(received));
   ASSERT_TRUE(Eventually([&] { return WaitForSingleObject(event, 0) == WAIT_TIMEOUT; })) << "the reader took it";
   ASSERT_TRUE(Eventually([&] {
-    return reader.wait_for(std::chrono::seconds(0)) == std::future_status::ready || BlockedInPoll(thread);
+    return reader.wait_for(std::chrono::seconds(0)) == std::future_status::ready || BlockedWaiting(thread);
   }));
   EXPECT_NE(reader.wait_for(std::chrono::seconds(0)), std::future_status::ready) << "returned with one frame";
 

@@ -9,6 +9,7 @@
 #include <linux/if_packet.h>
 #include <net/ethernet.h>
 #include <net/if.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -20,6 +21,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <future>
+#include <memory>
 #include <optional>
 #include <regex>
 #include <string>
@@ -363,6 +366,41 @@ class PeerSender {
   int index_ = 0;
 };
 
+// Watches mvt0 from the test's own packet socket. Once it has seen a frame
+// from the peer, every packet socket on mvt0 (the library's too) has been
+// offered that frame and every one before it.
+class LocalWatcher {
+ public:
+  LocalWatcher() {
+    socket_ = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
+    EXPECT_GE(socket_, 0) << std::strerror(errno);
+    sockaddr_ll at{};
+    at.sll_family = AF_PACKET;
+    at.sll_protocol = htons(ETH_P_ALL);
+    at.sll_ifindex = static_cast<int>(if_nametoindex("mvt0"));
+    EXPECT_EQ(::bind(socket_, reinterpret_cast<sockaddr*>(&at), sizeof at), 0) << std::strerror(errno);
+  }
+  ~LocalWatcher() {
+    if (socket_ >= 0) ::close(socket_);
+  }
+  // True once a frame carrying `marker` after the Ethernet header arrived,
+  // waiting at most kPatientMs for each frame.
+  bool Saw(const std::string& marker) {
+    std::uint8_t frame[2048];
+    for (;;) {
+      pollfd waiter{socket_, POLLIN, 0};
+      if (::poll(&waiter, 1, static_cast<int>(kPatientMs)) <= 0) return false;
+      const ssize_t got = ::recv(socket_, frame, sizeof frame, 0);
+      if (got >= static_cast<ssize_t>(14 + marker.size()) && std::memcmp(frame + 14, marker.data(), marker.size()) == 0) {
+        return true;
+      }
+    }
+  }
+
+ private:
+  int socket_ = -1;
+};
+
 std::vector<std::uint8_t> Frame(const Mac& to, const Mac& from, std::uint16_t type, const std::string& marker) {
   std::vector<std::uint8_t> frame(60, 0);
   std::memcpy(frame.data(), to.data(), 6);
@@ -498,6 +536,94 @@ TEST(AdapterHandle, ArpRequestGetsTheKernelsReplyThroughAnArpOnlyFilter) {
 
   MestraPackCloseAdapter(handle);
   EXPECT_EQ(ReadKernelView("mvt0").promiscuity, 0u) << "closing leaves the promiscuous mode";
+}
+
+// Reads once on a thread of its own, so a read that does not come back ends
+// the whole program with a failure instead of hanging it: the read would be
+// stuck inside the adapter's lock, which nothing can take from it.
+struct ReadResult {
+  int ok = -1;
+  DWORD error = 0;
+  int errnoValue = 0;
+  std::vector<Captured> packets;
+};
+ReadResult ReadOnceOrEnd(MESTRAPACK_HANDLE handle) {
+  auto result = std::make_shared<std::promise<ReadResult>>();
+  std::future<ReadResult> done = result->get_future();
+  std::thread([handle, result] {
+    ReadResult r;
+    std::vector<std::uint8_t> buffer(256 * 1024);
+    std::uint32_t count = 0;
+    r.ok = MestraPackRecvPacket(handle, buffer.data(), static_cast<std::uint32_t>(buffer.size()), &count, nullptr);
+    r.error = GetLastError();
+    r.errnoValue = errno;
+    if (r.ok == 1) Split(buffer, count, &r.packets);
+    result->set_value(std::move(r));
+  }).detach();
+  if (done.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+    std::fprintf(stderr, "MestraPackRecvPacket did not return: it waits inside the adapter's lock\n");
+    std::_Exit(1);
+  }
+  return done.get();
+}
+
+TEST(AdapterHandle, ReadEventWaitsForTheThresholdOrTheTimeOutAndAReadNeverWaits) {
+  MESTRAPACK_HANDLE handle = MestraPackOpenAdapter(u"NPF_mvt0");
+  ASSERT_NE(handle, nullptr) << "errno " << errno;
+  MESTRAPACK_HANDLE event = MestraPackGetWin32ReadEventHandle(handle);
+  ASSERT_NE(event, nullptr);
+  // Only the test's frames: ldh [12]; jeq #0x88b5, keep, drop
+  MESTRAPACK_BPF_INSN ours[] = {{0x28, 0, 0, 12}, {0x15, 0, 1, kTestEtherType}, {0x06, 0, 0, 0xFFFF}, {0x06, 0, 0, 0}};
+  MESTRAPACK_BPF_PROGRAM program{4, ours};
+  ASSERT_EQ(MestraPackSetBpf(handle, &program), 1);
+  ASSERT_EQ(MestraPackSetRecvPacketTimeout(handle, 0), 1);
+  ASSERT_EQ(MestraPackSetReadEventThreshold(handle, 200000), 1);
+  PeerSender peer;
+  LocalWatcher watcher;
+
+  // A few frames, far below the threshold, and no time-out: no signal, and a
+  // read returns at once with nothing.
+  for (const char* marker : {"mvt-few-1", "mvt-few-2", "mvt-few-3"}) {
+    peer.Send(Frame(kMacHere, kMacPeer, kTestEtherType, marker));
+  }
+  ASSERT_TRUE(watcher.Saw("mvt-few-3"));
+  ASSERT_EQ(platform::WaitForSingleObject(event, 0), WAIT_TIMEOUT) << "signalled below the threshold";
+  ReadResult nothing = ReadOnceOrEnd(handle);
+  EXPECT_EQ(nothing.ok, 0);
+  EXPECT_EQ(nothing.error, WAIT_TIMEOUT);
+  EXPECT_EQ(nothing.errnoValue, 60);
+
+  // The threshold reached: the event, and one read takes everything.
+  const std::uint32_t fourFrames = 4 * npf::Packet_WORDALIGN(sizeof(npf::bpf_hdr) + 60);
+  ASSERT_EQ(MestraPackSetReadEventThreshold(handle, fourFrames), 1);
+  EXPECT_EQ(platform::WaitForSingleObject(event, 0), WAIT_TIMEOUT) << "three frames are not four";
+  peer.Send(Frame(kMacHere, kMacPeer, kTestEtherType, "mvt-few-4"));
+  ASSERT_EQ(platform::WaitForSingleObject(event, kPatientMs), platform::WAIT_OBJECT_0);
+  ReadResult four = ReadOnceOrEnd(handle);
+  EXPECT_EQ(four.ok, 1) << "error " << four.error;
+  EXPECT_EQ(four.packets.size(), 4u);
+  EXPECT_EQ(CountMarked(four.packets, "mvt-few-4"), 1u);
+  EXPECT_EQ(platform::WaitForSingleObject(event, 0), WAIT_TIMEOUT) << "nothing left";
+
+  // Below the threshold again, with a read time-out: the time-out passing
+  // with a frame buffered sets the event.
+  ASSERT_EQ(MestraPackSetReadEventThreshold(handle, 200000), 1);
+  ASSERT_EQ(MestraPackSetRecvPacketTimeout(handle, 20), 1);
+  peer.Send(Frame(kMacHere, kMacPeer, kTestEtherType, "mvt-late"));
+  ASSERT_EQ(platform::WaitForSingleObject(event, kPatientMs), platform::WAIT_OBJECT_0);
+  ReadResult late = ReadOnceOrEnd(handle);
+  EXPECT_EQ(late.ok, 1) << "error " << late.error;
+  EXPECT_EQ(CountMarked(late.packets, "mvt-late"), 1u);
+
+  // Frames buffered below the threshold, no time-out: a read on another
+  // thread comes back, and the close comes back.
+  ASSERT_EQ(MestraPackSetRecvPacketTimeout(handle, 0), 1);
+  peer.Send(Frame(kMacHere, kMacPeer, kTestEtherType, "mvt-left"));
+  ASSERT_TRUE(watcher.Saw("mvt-left"));
+  ReadResult left = ReadOnceOrEnd(handle);
+  EXPECT_EQ(left.ok, 0);
+  EXPECT_EQ(left.error, WAIT_TIMEOUT);
+  MestraPackCloseAdapter(handle);
 }
 
 }  // namespace
