@@ -9,9 +9,11 @@
 //
 // A descriptor that is not a socket (a virtual interface's character device,
 // say), or a socket that refuses shutdown (a packet socket), cannot be ended
-// that way. It is replaced in place by a shut-down socket, so
-// reads end there too, and the threads already waiting on it in SelectReadable
-// are woken through the waiter registry below.
+// that way. It is replaced in place by the read end of an emptied pipe whose
+// writer is gone: reads end there too (end of file), a write fails (EBADF)
+// without a signal, even from a thread that still writes to the number, and
+// the threads already waiting on it in SelectReadable are woken through the
+// waiter registry below.
 #include "platform/sockets.h"
 
 #include <fcntl.h>
@@ -44,18 +46,17 @@ class Waiters {
       }
     }
   }
-  // Replaces fd by a dead socket and wakes everyone waiting on the old file.
-  // Under the lock, so a waiter either registered before (and is woken) or
-  // polls the replacement (and returns at once).
+  // Replaces fd by a dead descriptor and wakes everyone waiting on the old
+  // file. Under the lock, so a waiter either registered before (and is
+  // woken) or polls the replacement (and returns at once).
   int KillAndWake(int fd) {
     std::lock_guard lock(mutex_);
-    int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return -1;
-    ::shutdown(pair[0], SHUT_RDWR);
-    int rc = ::dup3(pair[0], fd, O_CLOEXEC);
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
+    ::close(pipeFds[1]);
+    int rc = ::dup3(pipeFds[0], fd, O_CLOEXEC);
     int dupErrno = errno;
-    ::close(pair[0]);
-    ::close(pair[1]);
+    ::close(pipeFds[0]);
     if (rc < 0) {
       errno = dupErrno;
       return -1;

@@ -22,8 +22,9 @@ int SelectReadable(int fd, int timeoutMs);
 // keeps the descriptor number reserved until its owner closes it, so that a
 // number can never be reused under a thread that still holds it. A descriptor
 // that cannot be shut down (not a socket, or a packet socket) is replaced in
-// place by a shut-down socket and its SelectReadable waiters are woken: reads
-// then end at once (0 bytes) and the owner still closes the number. Returns 0,
+// place by a dead descriptor and its SelectReadable waiters are woken: reads
+// then end at once (0 bytes), writes fail (EBADF, never a signal) and the
+// owner still closes the number. Returns 0,
 // or -1 with errno set for a descriptor that is not open.
 int CloseSocket(int fd);
 

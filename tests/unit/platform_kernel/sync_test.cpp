@@ -427,7 +427,11 @@ TEST(KernelSockets, CloseSocketEndsAWaitAndKeepsTheNumber) {
 TEST(KernelSockets, CloseSocketAlsoEndsAWaitOnADescriptorThatIsNoSocket) {
   int pipeFds[2];
   ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
-  ExpectCloseSocketEndsTheWait(pipeFds[0]);
+  ExpectCloseSocketEndsTheWait(pipeFds[1]);
+  // A thread that still writes to the number (a device's last reply, say)
+  // gets an error, not a signal that would end the process.
+  EXPECT_EQ(::write(pipeFds[1], "x", 1), -1);
+  EXPECT_EQ(errno, EBADF);
   ::close(pipeFds[0]);
   ::close(pipeFds[1]);
 }
