@@ -12,6 +12,7 @@
 #include "debug_output.h"
 #include "host_tables.h"
 #include "mestralib/address.h"
+#include "platform/sockets.h"
 
 namespace vifnet {
 namespace {
@@ -66,21 +67,32 @@ Interface::~Interface() {
     (void)ignored;
   }
   if (m_pump.joinable()) m_pump.join();
-  m_port.reset();
-  for (int fd : {m_callerFd, m_libraryFd, m_stopFd}) {
+  m_port.reset();  // closes a device descriptor of its own
+  for (int fd : {m_bDirect ? -1 : m_callerFd, m_libraryFd, m_stopFd}) {
     if (fd >= 0) close(fd);
   }
 }
 
 bool Interface::Open() {
+  m_stopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (m_stopFd < 0) return false;
+  int device = -1;
+  if (int rc = m_port->OpenDevice(&device); rc != 0) {
+    errno = rc;
+    return false;
+  }
+  if (device >= 0) {
+    m_callerFd = device;
+    m_bDirect = true;
+    return true;
+  }
   int pair[2];
   if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return false;
   m_callerFd = pair[0];
   m_libraryFd = pair[1];
   const int queue = kMinimumQueueBytes;
   setsockopt(m_libraryFd, SOL_SOCKET, SO_SNDBUF, &queue, sizeof queue);
-  m_stopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  return m_stopFd >= 0;
+  return true;
 }
 
 bool Interface::DebugOn(uint32_t bit) const { return m_bDebug.load() && (m_debugFlags.load() & bit) != 0; }
@@ -98,7 +110,7 @@ int Interface::Ioctl(uint32_t request, void* arg) {
     case VN32SIOBUFF: {
       const uint32_t value = static_cast<vn32ctl*>(arg)->value;
       (request == VN32SDEVBUFF ? m_deviceBuffer : m_ioBuffer).store(value);
-      if (request == VN32SDEVBUFF) {
+      if (request == VN32SDEVBUFF && !m_bDirect) {
         // The queue between device and caller plays the driver's buffer.
         const int queue = value > static_cast<uint32_t>(kMinimumQueueBytes) ? static_cast<int>(value)
                                                                            : kMinimumQueueBytes;
@@ -214,13 +226,18 @@ int Interface::SetAddress(uint32_t request, vn32_ifreq* ifr) {
 
 void Interface::StartPumpIfReady() {
   std::lock_guard<std::mutex> lock(m_lock);
-  if (m_pump.joinable() || m_port->SourceFd() < 0) return;
+  if (m_pump.joinable()) return;
+  if (m_bDirect) {
+    if (m_bCreated) m_pump = std::thread([this] { WatchAdapter(); });
+    return;
+  }
+  if (m_port->SourceFd() < 0) return;
   m_pump = std::thread([this] { Pump(); });
 }
 
 void Interface::Pump() {
   // The adapter may have gone between the open and now, before the watch.
-  if (int rc = m_port->CheckAdapter(); rc != 0) return PumpFailed(rc);
+  if (int rc = m_port->CheckAdapter(); rc != 0) return DeviceFailed(rc);
   std::vector<BYTE> frame;
   for (;;) {
     // A negative descriptor (no watch) is skipped by poll.
@@ -231,12 +248,12 @@ void Interface::Pump() {
     }
     if (fds[1].revents != 0) return;
     if (fds[2].revents != 0) {
-      if (int rc = m_port->CheckAdapter(); rc != 0) return PumpFailed(rc);
+      if (int rc = m_port->CheckAdapter(); rc != 0) return DeviceFailed(rc);
     }
     for (;;) {
       int rc = m_port->Receive(&frame);
       if (rc == EAGAIN) break;
-      if (rc != 0) return PumpFailed(rc);
+      if (rc != 0) return DeviceFailed(rc);
       if (frame.empty()) continue;
       if (send(m_libraryFd, frame.data(), frame.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
         m_ignored.fetch_add(1);  // the caller is not keeping up, or has shut its end
@@ -245,15 +262,36 @@ void Interface::Pump() {
   }
 }
 
-void Interface::PumpFailed(int error) {
+void Interface::WatchAdapter() {
+  for (;;) {
+    // The adapter may have gone between the open and the first look.
+    if (int rc = m_port->CheckAdapter(); rc != 0) return DeviceFailed(rc);
+    if (m_port->AdapterWatchFd() < 0) return;
+    pollfd fds[2] = {{m_port->AdapterWatchFd(), POLLIN, 0}, {m_stopFd, POLLIN, 0}};
+    while (poll(fds, 2, -1) < 0) {
+      if (errno != EINTR) return;
+    }
+    if (fds[1].revents != 0) return;
+  }
+}
+
+void Interface::DeviceFailed(int error) {
   if (error == ENODEV) {
     DebugLine("vifnet: %s: host adapter %s is gone; reads fail from now on\n", m_strName.c_str(), m_adapter.name.c_str());
   } else {
     DebugLine("vifnet: %s: the device failed (errno %d); reads fail from now on\n", m_strName.c_str(), error);
   }
+  m_readError.store(error);
+  if (m_bDirect) {
+    // The next read fails; a caller waiting in select is woken by ending the
+    // descriptor, which takes the device with it (the number stays the
+    // caller's until vifnet32_close).
+    m_bReadFailed.store(true);
+    platform::CloseSocket(m_callerFd);
+    return;
+  }
   // Tell the reader after what is already queued: an empty message wakes it,
   // the error explains it.
-  m_readError.store(error);
   ssize_t ignored = send(m_libraryFd, "", 0, MSG_DONTWAIT | MSG_NOSIGNAL);
   (void)ignored;
 }
@@ -292,6 +330,7 @@ int Interface::Read(void* buffer, int size) {
   m_readCalls.fetch_add(1);
   if (buffer == nullptr || size <= 0) return -EINVAL;
   if (m_bReadFailed.load()) return -m_readError.load();
+  if (m_bDirect) return ReadDevice(buffer, size);
   // In socket-notify mode the caller waits with select and then reads until
   // nothing is left, so a read never waits there.
   const int timeout = m_bSocketNotify ? 0 : m_timeoutMs.load();
@@ -313,6 +352,45 @@ int Interface::Read(void* buffer, int size) {
     m_ignored.fetch_add(1);  // longer than the caller's buffer: cut
     n = size;
   }
+  return Delivered(buffer, static_cast<int>(n));
+}
+
+int Interface::ReadDevice(void* buffer, int size) {
+  // The device's descriptor never blocks: a frame already waiting costs
+  // one read; otherwise the read waits for one in poll, with the time-out
+  // (in socket-notify mode the caller has waited in select already).
+  bool waited = m_bSocketNotify;
+  for (;;) {
+    ssize_t n;
+    if (static_cast<std::size_t>(size) >= VN32_MAX_PACKET) {
+      n = read(m_callerFd, buffer, static_cast<std::size_t>(size));
+    } else {
+      // The device hands out a frame whole or not at all: a short buffer
+      // gets the frame cut.
+      thread_local std::vector<BYTE> whole(VN32_MAX_PACKET);
+      n = read(m_callerFd, whole.data(), whole.size());
+      if (n > size) {
+        m_ignored.fetch_add(1);
+        n = size;
+      }
+      if (n > 0) std::memcpy(buffer, whole.data(), static_cast<std::size_t>(n));
+    }
+    if (n > 0) return Delivered(buffer, static_cast<int>(n));
+    if (m_bReadFailed.load()) return -m_readError.load();
+    // End of file: the caller ended the descriptor to stop waiting.
+    if (n == 0) return 0;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN) return -errno;  // EBADFD: no device yet
+    if (waited) return 0;
+    waited = true;
+    pollfd fd = {m_callerFd, POLLIN, 0};
+    const int ready = poll(&fd, 1, m_timeoutMs.load());
+    if (ready < 0 && errno != EINTR) return -errno;
+    if (ready <= 0) return 0;
+  }
+}
+
+int Interface::Delivered(const void* buffer, int n) {
   m_readIos.fetch_add(1);
   m_packetsRead.fetch_add(1);
   m_bytesRead.fetch_add(static_cast<uint64_t>(n));
@@ -352,7 +430,14 @@ void Interface::Stats(vn32_stats* stats) const {
   stats->bytes_read = m_bytesRead.load();
   stats->bytes_written = m_bytesWritten.load();
   stats->arp_handled = 0;  // the guest answers its own ARP
-  stats->ignored = m_ignored.load();
+  // Besides the frames cut or left by the library, those the device itself
+  // dropped because the guest did not read them in time.
+  std::uint64_t dropped;
+  {
+    std::lock_guard<std::mutex> lock(m_lock);  // the device's name may change under a TUNSETIFF
+    dropped = m_port->DroppedByDevice();
+  }
+  stats->ignored = m_ignored.load() + dropped;
   stats->from_ourself = m_fromOurself.load();
   stats->to_zero_mac_read = m_toZeroRead.load();
   stats->to_zero_mac_written = m_toZeroWritten.load();

@@ -1,18 +1,22 @@
-// One open virtual interface. The descriptor handed to the caller is one end
-// of a packet-preserving socket pair: the library's pump thread moves every
-// frame or packet that the device delivers into the other end. So the
-// descriptor is a real socket that select waits on, that a shutdown from any
-// thread wakes, and whose number stays reserved until vifnet32_close.
+// One open virtual interface. The descriptor handed to the caller is one
+// that select waits on, that platform::CloseSocket from any thread ends, and
+// whose number stays reserved until vifnet32_close. Where the backend's
+// device has a descriptor of its own (the kernel's TUN/TAP), that is the
+// caller's: reads and writes go to the device directly, and a watch thread
+// only looks after the host adapter. Otherwise (the simulated host) it is
+// one end of a packet-preserving socket pair, and the library's pump thread
+// moves every frame or packet that the device delivers into the other end.
 //
 // Locks, in the order they may be taken: the descriptor table's lock
 // (vifnet_api.cpp), then Interface::m_lock (the configuration), then a
 // port's own lock (a leaf). The table's lock is held only to look up, add
 // or remove an entry, never across I/O; the statistics are atomic. The pump
-// thread takes only the port's lock.
+// and watch threads take only the port's lock.
 //
-// The pump also watches the host adapter: once it has vanished, the pump
-// ends and every read fails with ENODEV (a guest whose adapter is gone can
-// reach nobody). An adapter that is merely down keeps the guest.
+// The pump or the watch also looks after the host adapter: once it has
+// vanished, every read fails with ENODEV (a guest whose adapter is gone can
+// reach nobody), and a caller waiting in select is woken. An adapter that
+// is merely down keeps the guest.
 #pragma once
 
 #include <atomic>
@@ -31,11 +35,11 @@ namespace vifnet {
 class Interface {
  public:
   Interface(const HostAdapter& adapter, std::unique_ptr<Port> port, bool socketNotify);
-  ~Interface();  // stops the pump and closes both ends
+  ~Interface();  // stops the pump or the watch and closes the descriptors
   Interface(const Interface&) = delete;
   Interface& operator=(const Interface&) = delete;
 
-  // Creates the socket pair; false with errno set.
+  // Makes the caller's descriptor; false with errno set.
   bool Open();
   int Fd() const { return m_callerFd; }
 
@@ -56,7 +60,11 @@ class Interface {
   int SetAddress(uint32_t request, vn32_ifreq* ifr);
   void StartPumpIfReady();
   void Pump();
-  void PumpFailed(int error);
+  void WatchAdapter();
+  void DeviceFailed(int error);
+  int ReadDevice(void* buffer, int size);
+  // Counts a frame or packet handed to the reader; returns n.
+  int Delivered(const void* buffer, int n);
   void CountFrame(const void* data, std::size_t size, bool written);
   bool DebugOn(uint32_t bit) const;
 
@@ -64,9 +72,10 @@ class Interface {
   std::unique_ptr<Port> m_port;
   const bool m_bSocketNotify;
   int m_callerFd = -1;
-  int m_libraryFd = -1;
-  int m_stopFd = -1;  // eventfd that ends the pump
-  std::thread m_pump;
+  bool m_bDirect = false;  // m_callerFd is the device's own (the port keeps it)
+  int m_libraryFd = -1;    // the pump's end of the socket pair
+  int m_stopFd = -1;       // eventfd that ends the pump or the watch
+  std::thread m_pump;      // the pump, or with a device of its own the watch
 
   mutable std::mutex m_lock;
   bool m_bCreated = false;
@@ -81,7 +90,7 @@ class Interface {
   std::atomic<int> m_timeoutMs{-1};   // -1: reads wait until data arrives
   std::atomic<uint32_t> m_deviceBuffer{0};
   std::atomic<uint32_t> m_ioBuffer{0};
-  std::atomic<int> m_readError{0};  // set by the pump when the device failed
+  std::atomic<int> m_readError{0};  // set by the pump or the watch when the device failed
   std::atomic<bool> m_bReadFailed{false};  // the reader has been told; later reads fail at once
 
   std::atomic<uint64_t> m_writeCalls{0}, m_writeIos{0}, m_readCalls{0}, m_readIos{0};

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,6 +30,18 @@ class Port {
  public:
   virtual ~Port() = default;
 
+  // The descriptor of a device that can be the caller's own: reads, writes
+  // and select go to the device with no thread in between. Made at the
+  // open, before the device exists, and kept by the port for its life, so
+  // that its number is the caller's from the open to the close; the device
+  // made later (Create) is bound to it. *fd stays -1 when the backend has no
+  // such device (the frames then come through SourceFd and Receive).
+  // Returns 0 or an errno value.
+  virtual int OpenDevice(int* fd) {
+    *fd = -1;
+    return 0;
+  }
+
   // TUNSETIFF: creates the device in TUN or TAP mode and names it.
   virtual int Create(bool tap, std::string* name) = 0;
   // Address requests: which one is told by `request` (the contract's code);
@@ -42,7 +55,8 @@ class Port {
   virtual void SetBuffers(DWORD deviceBytes, DWORD ioBytes) = 0;
 
   // A descriptor that is readable when Receive may give something; -1 while
-  // there is nothing to wait on yet (the device is not up).
+  // there is nothing to wait on yet (the device is not up). Not used with a
+  // device of OpenDevice, which the caller reads itself.
   virtual int SourceFd() = 0;
   // 0 with one frame or packet, EAGAIN when none is waiting, another errno
   // when reading failed.
@@ -62,6 +76,10 @@ class Port {
   // Takes what the watch descriptor holds; ENODEV once the host adapter is
   // gone (not merely down), 0 while it is there.
   virtual int CheckAdapter() { return 0; }
+
+  // Frames or packets for the guest that the device itself dropped because
+  // they were not read in time (its queue was full).
+  virtual std::uint64_t DroppedByDevice() const { return 0; }
 };
 
 std::unique_ptr<Port> MakeLinuxPort(const HostAdapter& adapter);

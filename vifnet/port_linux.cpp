@@ -2,7 +2,9 @@
 // host (the host forwards between it and its adapter, and answers ARP for
 // the guest on the adapter). A TAP device takes the host adapter's MAC, so
 // that frames the guest addresses to the host adapter are accepted by the
-// kernel; the guest's own MAC stays with the library. A netlink socket
+// kernel; the guest's own MAC stays with the library. The descriptor of
+// /dev/net/tun is the caller's own: the guest's frames go between the
+// kernel and the caller with no thread or copy in between. A netlink socket
 // watches the host's links, so that a host adapter that vanishes ends the
 // guest's reads.
 #include <fcntl.h>
@@ -17,8 +19,10 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -31,9 +35,22 @@ namespace {
 class LinuxPort final : public Port {
  public:
   explicit LinuxPort(const HostAdapter& adapter) : m_adapter(adapter) {}
-  ~LinuxPort() override { Release(); }
+  ~LinuxPort() override {
+    for (int fd : {m_controlFd, m_watchFd, m_tunFd}) {
+      if (fd >= 0) close(fd);
+    }
+  }
+
+  int OpenDevice(int* fd) override {
+    *fd = -1;
+    m_tunFd = OpenTun();
+    if (m_tunFd < 0) return errno;
+    *fd = m_tunFd;
+    return 0;
+  }
 
   int Create(bool tap, std::string* name) override {
+    if (m_tunFd < 0) return EBADF;
     // A failed attempt keeps nothing, so that the caller may try again (the
     // emulator retries TUNSETIFF with its short code) without leaving a
     // descriptor or a half-made device behind.
@@ -89,23 +106,27 @@ class LinuxPort final : public Port {
 
   void SetGuest(const Mac&, DWORD ip) override { m_guestIp = ip; }
 
-  void SetBuffers(DWORD, DWORD ioBytes) override {
-    if (m_tunFd < 0 || ioBytes == 0) return;
-    int sndbuf = static_cast<int>(ioBytes);
-    ioctl(m_tunFd, TUNSETSNDBUF, &sndbuf);  // best effort: the kernel's nearest equivalent
+  void SetBuffers(DWORD deviceBytes, DWORD ioBytes) override {
+    if (m_name.empty()) return;
+    // Best effort, the kernel's nearest equivalents: the device's queue for
+    // the guest plays the driver's buffer (in frames of the largest size,
+    // never below the kernel's own default), the send buffer the library's.
+    if (deviceBytes != 0) {
+      ifreq ifr = Named();
+      ifr.ifr_qlen = std::max(kDefaultQueueFrames, static_cast<int>(std::min<DWORD>(deviceBytes / kLargestFrame, 1 << 20)));
+      ioctl(m_controlFd, SIOCSIFTXQLEN, &ifr);
+    }
+    if (ioBytes != 0) {
+      int sndbuf = static_cast<int>(ioBytes);
+      ioctl(m_tunFd, TUNSETSNDBUF, &sndbuf);
+    }
   }
 
-  int SourceFd() override { return m_tunFd; }
-
+  // The caller reads the device itself (OpenDevice).
+  int SourceFd() override { return -1; }
   int Receive(std::vector<BYTE>* data) override {
-    data->resize(VN32_MAX_PACKET);
-    ssize_t n = read(m_tunFd, data->data(), data->size());
-    if (n < 0) {
-      data->clear();
-      return errno == EAGAIN || errno == EINTR ? EAGAIN : errno;
-    }
-    data->resize(static_cast<std::size_t>(n));
-    return 0;
+    data->clear();
+    return EAGAIN;
   }
 
   int Send(const void* data, std::size_t size) override {
@@ -155,13 +176,27 @@ class LinuxPort final : public Port {
     return ENODEV;
   }
 
+  std::uint64_t DroppedByDevice() const override {
+    if (m_name.empty()) return 0;
+    const std::string path = "/sys/class/net/" + m_name + "/statistics/tx_dropped";
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    char text[32] = {};
+    const ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    return n > 0 ? std::strtoull(text, nullptr, 10) : 0;
+  }
+
  private:
+  // The device's descriptor: reads and writes never wait (a read waits in
+  // poll, with the caller's time-out or in select).
+  static int OpenTun() { return open("/dev/net/tun", O_RDWR | O_CLOEXEC | O_NONBLOCK); }
+
   int Build(bool tap) {
-    m_tunFd = open("/dev/net/tun", O_RDWR | O_CLOEXEC | O_NONBLOCK);
-    if (m_tunFd < 0) return errno;
     ifreq ifr{};
     ifr.ifr_flags = static_cast<short>((tap ? IFF_TAP : IFF_TUN) | IFF_NO_PI);
     if (ioctl(m_tunFd, TUNSETIFF, &ifr) != 0) return errno;
+    m_bBound = true;
     m_name.assign(ifr.ifr_name, strnlen(ifr.ifr_name, IFNAMSIZ));
     m_controlFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (m_controlFd < 0) return errno;
@@ -203,13 +238,24 @@ class LinuxPort final : public Port {
     return fd;
   }
 
-  // Closes the device (the kernel removes it with its last descriptor) and
-  // the control socket; keeps errno as the failing call left it.
+  // Removes a half-made device and closes the control and watch sockets;
+  // keeps errno as the failing call left it. The caller's descriptor keeps
+  // its number: a device bound to it (the kernel removes a device with its
+  // last descriptor) is dropped by putting a fresh, unbound descriptor of
+  // /dev/net/tun in its place.
   void Release() {
     const int saved = errno;
-    for (int* fd : {&m_tunFd, &m_controlFd, &m_watchFd}) {
+    for (int* fd : {&m_controlFd, &m_watchFd}) {
       if (*fd >= 0) close(*fd);
       *fd = -1;
+    }
+    if (m_bBound) {
+      const int fresh = OpenTun();
+      if (fresh >= 0) {
+        dup3(fresh, m_tunFd, O_CLOEXEC);
+        close(fresh);
+      }
+      m_bBound = false;
     }
     m_name.clear();
     m_bTap = false;
@@ -226,11 +272,15 @@ class LinuxPort final : public Port {
     return mask != 0xFFFFFFFF && m_adapter.ip != 0 && m_guestIp != 0 && ((m_adapter.ip ^ m_guestIp) & mask) == 0;
   }
 
+  static constexpr int kDefaultQueueFrames = 500;  // the kernel's for TUN/TAP devices
+  static constexpr DWORD kLargestFrame = 1514;
+
   const HostAdapter m_adapter;
   DWORD m_guestIp = 0;
   std::string m_name;
   bool m_bTap = false;
-  int m_tunFd = -1;
+  int m_tunFd = -1;      // the caller's descriptor, from OpenDevice to the port's end
+  bool m_bBound = false;  // a device is bound to m_tunFd
   int m_controlFd = -1;
   int m_watchFd = -1;               // netlink: changes of the host's links
   std::atomic<bool> m_bGone{false};  // the host adapter vanished

@@ -5,6 +5,7 @@
 // plays the guest behind the library: it reads what the kernel sends it and
 // writes the answers.
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <spawn.h>
@@ -235,6 +236,38 @@ TEST_F(VifnetOnTheKernel, ATapGuestAnswersTheKernelsArpAndAPingFromTheLan) {
   EXPECT_GE(stats.packets_read, stats.packets_written);
   EXPECT_EQ(stats.kernel_buffer_size, 1048576u);
   EXPECT_EQ(stats.dll_buffer_size, 65536u);
+}
+
+// The guest's queue is the kernel device's own: as long as the driver buffer
+// asks (in frames of the largest size), never shorter than the kernel's
+// default; what overflows it while the guest does not read is counted among
+// the ignored packets.
+TEST_F(VifnetOnTheKernel, TheDeviceQueueFollowsTheDriverBufferAndItsOverflowIsCounted) {
+  OpenAndConfigure(/*tap=*/false, /*notify=*/false);
+  if (HasFatalFailure()) return;
+  Ran link = RunProgram({"ip", "-o", "link", "show", vif_.name});
+  EXPECT_NE(link.output.find("qlen 692"), std::string::npos) << link.output;  // 1048576 / 1514
+
+  int sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(sender, 0);
+  // The guest's discard port: port 9 in network order, then the address.
+  sockaddr guest{};
+  guest.sa_family = AF_INET;
+  guest.sa_data[1] = 9;
+  std::memcpy(guest.sa_data + 2, kGuestIp, 4);
+  int sent = 0;
+  for (int i = 0; i < 2000; ++i) {
+    if (sendto(sender, "x", 1, 0, &guest, sizeof guest) == 1) ++sent;
+  }
+  close(sender);
+  EXPECT_EQ(sent, 2000);
+  vn32_stats stats{};
+  stats.size = VN32_STATS_SIZE;
+  ASSERT_EQ(vifnet32_get_stats(vif_.fd, &stats), 0);
+  EXPECT_GE(stats.ignored, 2000u - 692u);
+  int read = 0;
+  while (!vif_.ReadOne().empty()) ++read;
+  EXPECT_EQ(static_cast<uint64_t>(read) + stats.ignored, 2000u);
 }
 
 TEST_F(VifnetOnTheKernel, ATapGuestReachesALanPeerThroughTheHost) {
