@@ -35,6 +35,74 @@ bool IsZero(const wire::MacAddress& mac) {
 
 bool IsGroup(const wire::MacAddress& mac) { return (mac[0] & 0x01) != 0; }
 
+// One frame or packet of the guest's written: its size, what the write
+// returned, and the error values just after it.
+struct GuestWrite {
+  int total;
+  int written;
+  platform::SavedErrors failure;
+  bool ok() const { return written == total; }
+};
+
+// The frame writer's work without its failure report: TUN writes the packet
+// as it is, TAP in an Ethernet frame to the destination's MAC.
+GuestWrite WriteGuestPacket(INTERFACEREC& record, const BYTE* packet, int length) {
+  // The ping thread writes through a record whose monitor thread may close
+  // it meanwhile (a failed read): the descriptor must not change under the
+  // write, nor be a number some other open has been given since.
+  std::lock_guard<std::mutex> descriptor(DescriptorLock());
+  std::vector<BYTE> frame;
+  const BYTE* data = packet;
+  int total = length;
+  if (record.bTAPMode) {
+    frame.assign(14 + static_cast<std::size_t>(length), 0);
+    ResolveAdapterValues(record);
+    DWORD destination;
+    std::memcpy(&destination, packet + 16, 4);
+    wire::MacAddress mac{};
+    bool found = false;
+    if ((destination & record.binAdapter_NetMask) == (record.binAdapter_IPAddr & record.binAdapter_NetMask)) {
+      vn32_arpreq arp{};
+      arp.arp_pa.family = VN32_AF_INET;
+      std::memcpy(arp.arp_pa.data, &destination, 4);
+      arp.arp_flags = VN32_ARP_FLAGS;
+      if (vifnet32_ioctl(record.fd, VN32_SIOCGARP, &arp) == 0) {
+        std::memcpy(mac.data(), arp.arp_ha.data, 6);
+        found = true;
+      }
+    }
+    if (!found && !IsZero(TheEngineGlobals().DefaultGatewayMAC)) {
+      mac = TheEngineGlobals().DefaultGatewayMAC;
+      found = true;
+    }
+    if (!found) {
+      VN_ASSERT(!IsZero(record.binAdapter_MACAddr));
+      mac = record.binAdapter_MACAddr;
+    }
+    VN_ASSERT(!IsZero(mac));
+    std::memcpy(frame.data(), mac.data(), 6);
+    std::memcpy(frame.data() + 6, record.binInterface_MACAddr.data(), 6);
+    frame[12] = static_cast<BYTE>(kEtherTypeIPv4 >> 8);
+    frame[13] = static_cast<BYTE>(kEtherTypeIPv4 & 0xFF);
+    std::memcpy(frame.data() + 14, packet, static_cast<std::size_t>(length));
+    data = frame.data();
+    total = static_cast<int>(frame.size());
+  }
+  const int written = vifnet32_write(record.fd, data, total);
+  return GuestWrite{total, written, platform::SavedErrors()};
+}
+
+// WritePingIPPacket's line for a write that failed; the write's error
+// values are put back on the thread.
+void ReportGuestWriteFailure(const INTERFACEREC& record, const GuestWrite& write) {
+  const platform::SavedErrors& failure = write.failure;
+  LogMsg("** CVN32TestView(%s)::WritePingIPPacket: vifnet32_write failed;\n"
+         "                      dwPacketSize=%d, rc=%d, GetLastError=%d (0x%08X), errno=%d: %s\n",
+         record.strIfName.c_str(), write.total, write.written, static_cast<int>(failure.lastError()),
+         static_cast<unsigned>(failure.lastError()), failure.errnoValue(), StrError(failure.errnoValue()).c_str());
+  failure.Restore();
+}
+
 // Turns an ARP or RARP request in place into the guest's reply and writes it.
 void WriteArpReply(INTERFACEREC& record, wire::EthernetFrame frame, const char* who) {
   LogMsg("** CVN32TestView(%s)::%s: WRITING %s response...\n", record.strIfName.c_str(), who,
@@ -96,7 +164,7 @@ class GuestResponder final : public PacketResponder {
     WriteArpReply(record, frame, "HandleTapRARPPacket");
   }
 
-  void AnswerEchoRequest(CVN32TestView* view, INTERFACEREC& record, wire::Ipv4Packet packet) override {
+  void AnswerEchoRequest(CVN32TestView*, INTERFACEREC& record, wire::Ipv4Packet packet) override {
     const DWORD requester = packet.src_addr();
     packet.set_dst_addr(requester);
     packet.set_src_addr(record.binInterface_IPAddr);
@@ -106,8 +174,12 @@ class GuestResponder final : public PacketResponder {
     if (!icmp) return;
     icmp->set_type(0);
     icmp->fill_checksum();
+    // The reply goes out before its lines are logged: the requester waits
+    // for the reply, not for the log's hand-off to the window's thread. The
+    // lines keep their order, a failed write's report after them.
+    const GuestWrite write = WriteGuestPacket(record, packet.bytes().data(), static_cast<int>(packet.bytes().size()));
     LogMsg("** Someone is PINGing Gorlan!\n** Sending PING reply to %s\n", FormatIPAddr(requester).c_str());
-    WritePingIPPacket(view, record, packet.bytes().data(), static_cast<int>(packet.bytes().size()));
+    if (!write.ok()) ReportGuestWriteFailure(record, write);
   }
 
   void MatchEchoReply(CVN32TestView* view, INTERFACEREC& record, wire::Ipv4Packet packet) override {
@@ -118,55 +190,9 @@ class GuestResponder final : public PacketResponder {
 }  // namespace
 
 bool WritePingIPPacket(CVN32TestView*, INTERFACEREC& record, const BYTE* packet, int length) {
-  // The ping thread writes through a record whose monitor thread may close
-  // it meanwhile (a failed read): the descriptor must not change under the
-  // write, nor be a number some other open has been given since.
-  std::lock_guard<std::mutex> descriptor(DescriptorLock());
-  std::vector<BYTE> frame;
-  const BYTE* data = packet;
-  int total = length;
-  if (record.bTAPMode) {
-    frame.assign(14 + static_cast<std::size_t>(length), 0);
-    ResolveAdapterValues(record);
-    DWORD destination;
-    std::memcpy(&destination, packet + 16, 4);
-    wire::MacAddress mac{};
-    bool found = false;
-    if ((destination & record.binAdapter_NetMask) == (record.binAdapter_IPAddr & record.binAdapter_NetMask)) {
-      vn32_arpreq arp{};
-      arp.arp_pa.family = VN32_AF_INET;
-      std::memcpy(arp.arp_pa.data, &destination, 4);
-      arp.arp_flags = VN32_ARP_FLAGS;
-      if (vifnet32_ioctl(record.fd, VN32_SIOCGARP, &arp) == 0) {
-        std::memcpy(mac.data(), arp.arp_ha.data, 6);
-        found = true;
-      }
-    }
-    if (!found && !IsZero(TheEngineGlobals().DefaultGatewayMAC)) {
-      mac = TheEngineGlobals().DefaultGatewayMAC;
-      found = true;
-    }
-    if (!found) {
-      VN_ASSERT(!IsZero(record.binAdapter_MACAddr));
-      mac = record.binAdapter_MACAddr;
-    }
-    VN_ASSERT(!IsZero(mac));
-    std::memcpy(frame.data(), mac.data(), 6);
-    std::memcpy(frame.data() + 6, record.binInterface_MACAddr.data(), 6);
-    frame[12] = static_cast<BYTE>(kEtherTypeIPv4 >> 8);
-    frame[13] = static_cast<BYTE>(kEtherTypeIPv4 & 0xFF);
-    std::memcpy(frame.data() + 14, packet, static_cast<std::size_t>(length));
-    data = frame.data();
-    total = static_cast<int>(frame.size());
-  }
-  int written = vifnet32_write(record.fd, data, total);
-  if (written == total) return true;
-  platform::SavedErrors failure;
-  LogMsg("** CVN32TestView(%s)::WritePingIPPacket: vifnet32_write failed;\n"
-         "                      dwPacketSize=%d, rc=%d, GetLastError=%d (0x%08X), errno=%d: %s\n",
-         record.strIfName.c_str(), total, written, static_cast<int>(failure.lastError()),
-         static_cast<unsigned>(failure.lastError()), failure.errnoValue(), StrError(failure.errnoValue()).c_str());
-  failure.Restore();
+  const GuestWrite write = WriteGuestPacket(record, packet, length);
+  if (write.ok()) return true;
+  ReportGuestWriteFailure(record, write);
   return false;
 }
 

@@ -163,6 +163,30 @@ TEST_F(MonitorTest, TapGuestAnswersArpRarpAndEchoForItselfOnly) {
   EXPECT_EQ(r.fd, 3);
 }
 
+TEST_F(MonitorTest, AnEchoReplyThatCannotBeWrittenIsReportedAfterItsLines) {
+  // The reply goes out before its lines are logged; the log keeps the order
+  // the lines always had, the failure last, and the guest goes on.
+  vifnet_fake::ShortWrites(1, -1, 5, ERROR_WRITE_FAULT);
+  Bytes echo = packet_builder::Echo(8, kAskerIp, kGuestIp, 40);
+  Bytes frame(14, 0);
+  Put(frame, 0, kGuestMac.data(), 6);
+  Put(frame, 6, kAskerMac.data(), 6);
+  Put16(frame, 12, 0x0800);
+  frame.insert(frame.end(), echo.begin(), echo.end());
+  vifnet_fake::QueueRead(frame);
+  vifnet_fake::QueueRead(ArpFrame(0x0806, 1, kBroadcast, {}, kGuestIp));
+  StartGorlan(harness_.view());
+  ASSERT_TRUE(harness_.WaitForText("WRITING ARP response...\n"));
+  EXPECT_THAT(harness_.Text(), HasSubstr("** Someone is PINGing Gorlan!\n"
+                                         "** Sending PING reply to 192.0.2.20\n"
+                                         "** CVN32TestView(tap0)::WritePingIPPacket: vifnet32_write failed;\n"
+                                         "                      dwPacketSize=82, rc=-1, GetLastError=29 (0x0000001D), "
+                                         "errno=5: " +
+                                         StrError(5) + "\n"
+                                         "** CVN32TestView(tap0)::HandleTapARPPacket: WRITING ARP response...\n"));
+  EXPECT_TRUE(harness_.view().IsRunning());
+}
+
 TEST_F(MonitorTest, FailedReadStopsTheGuestWithStatisticsAndTheClosedLine) {
   vifnet_fake::FailReadsWhenEmpty(5, ERROR_GEN_FAILURE);
   StartGorlan(harness_.view());
