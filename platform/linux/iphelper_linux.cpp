@@ -16,6 +16,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "linux/adapter_snapshot_linux.h"
 #include "linux/arp_packet_linux.h"
 #include "linux/linux_parts.h"
 #include "linux/netif_linux.h"
@@ -126,34 +127,11 @@ class LinuxIpHelper final : public IpHelperBackend {
   }
 
   DWORD Adapters(std::vector<AdapterModel>* adapters) override {
-    adapters->clear();
-    std::vector<RouteEntry> routes;
-    std::vector<AddressEntry> addresses;
-    DWORD status = ReadRoutesAndAddresses(&routes, &addresses);
-    if (status != ERROR_SUCCESS) return status;
-    std::stable_sort(routes.begin(), routes.end(),
-                     [](const RouteEntry& a, const RouteEntry& b) { return a.metric < b.metric; });
-    for (const InterfaceFacts& facts : EthernetInterfaces()) {
-      AdapterModel adapter;
-      adapter.name = facts.name;
-      adapter.description = DriverName(facts.name);
-      if (adapter.description.empty()) adapter.description = "Ethernet adapter";
-      adapter.address.assign(facts.mac.begin(), facts.mac.end());
-      adapter.index = facts.index;
-      adapter.type = MIB_IF_TYPE_ETHERNET;
-      for (const AddressEntry& entry : addresses) {
-        if (entry.interfaceIndex != facts.index) continue;
-        adapter.ipAddresses.push_back({entry.address, MaskOfPrefix(entry.prefixLength)});
-        adapter.dhcpEnabled = adapter.dhcpEnabled || entry.leased;
-      }
-      for (const RouteEntry& route : routes) {
-        if (route.prefixLength == 0 && route.gateway != 0 && route.interfaceIndex == facts.index) {
-          adapter.gateways.push_back(route.gateway);
-        }
-      }
-      adapters->push_back(std::move(adapter));
-    }
-    return ERROR_SUCCESS;
+    AdapterSnapshot::Looker looker;
+    if (snapshot_.Get(adapters, &looker)) return ERROR_SUCCESS;
+    const DWORD status = BuildAdapters(adapters);
+    if (status == ERROR_SUCCESS) snapshot_.Keep(looker, *adapters);
+    return status;
   }
 
   DWORD SendArp(DWORD destination, DWORD source, BYTE mac[6]) override {
@@ -188,6 +166,37 @@ class LinuxIpHelper final : public IpHelperBackend {
   }
 
  private:
+  DWORD BuildAdapters(std::vector<AdapterModel>* adapters) {
+    adapters->clear();
+    std::vector<RouteEntry> routes;
+    std::vector<AddressEntry> addresses;
+    DWORD status = ReadRoutesAndAddresses(&routes, &addresses);
+    if (status != ERROR_SUCCESS) return status;
+    std::stable_sort(routes.begin(), routes.end(),
+                     [](const RouteEntry& a, const RouteEntry& b) { return a.metric < b.metric; });
+    for (const InterfaceFacts& facts : EthernetInterfaces()) {
+      AdapterModel adapter;
+      adapter.name = facts.name;
+      adapter.description = DriverName(facts.name);
+      if (adapter.description.empty()) adapter.description = "Ethernet adapter";
+      adapter.address.assign(facts.mac.begin(), facts.mac.end());
+      adapter.index = facts.index;
+      adapter.type = MIB_IF_TYPE_ETHERNET;
+      for (const AddressEntry& entry : addresses) {
+        if (entry.interfaceIndex != facts.index) continue;
+        adapter.ipAddresses.push_back({entry.address, MaskOfPrefix(entry.prefixLength)});
+        adapter.dhcpEnabled = adapter.dhcpEnabled || entry.leased;
+      }
+      for (const RouteEntry& route : routes) {
+        if (route.prefixLength == 0 && route.gateway != 0 && route.interfaceIndex == facts.index) {
+          adapter.gateways.push_back(route.gateway);
+        }
+      }
+      adapters->push_back(std::move(adapter));
+    }
+    return ERROR_SUCCESS;
+  }
+
   static DWORD Exchange(const InterfaceFacts& facts, std::uint32_t sender, std::uint32_t destination, BYTE mac[6]) {
     int fd = ::socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_ARP));
     if (fd < 0) return errno == EPERM || errno == EACCES ? ERROR_ACCESS_DENIED : LastErrorForErrno(errno);
@@ -224,6 +233,8 @@ class LinuxIpHelper final : public IpHelperBackend {
       }
     }
   }
+
+  AdapterSnapshot snapshot_;
 };
 
 }  // namespace

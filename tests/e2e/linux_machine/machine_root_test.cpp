@@ -218,6 +218,64 @@ TEST(Adapters, ListShowsRealAddressesMasksAndGateway) {
   EXPECT_EQ(FindAdapter(list, "lo"), nullptr) << "the loopback is no Ethernet adapter";
 }
 
+// The list is kept between calls while nothing it shows changes; every change
+// made before a call is in it, in this namespace and in another one.
+TEST(Adapters, EveryChangeMadeBeforeACallIsInItsList) {
+  auto list = [] {
+    return TwoCalls(ERROR_BUFFER_OVERFLOW, [](void* at, ULONG* size) {
+      return GetAdaptersInfo(static_cast<IP_ADAPTER_INFO*>(at), size);
+    });
+  };
+  auto first = [](const std::vector<std::uint8_t>& buffer) {
+    return reinterpret_cast<const IP_ADAPTER_INFO*>(buffer.data());
+  };
+  std::vector<std::uint8_t> before = list();
+  ASSERT_NE(FindAdapter(first(before), "mvtd0"), nullptr);
+
+  // Flags alone: the same list.
+  ASSERT_EQ(std::system("ip link set mvtd0 promisc on"), 0);
+  std::vector<std::uint8_t> promiscuous = list();
+  ASSERT_EQ(std::system("ip link set mvtd0 promisc off"), 0);
+  ASSERT_NE(FindAdapter(first(promiscuous), "mvtd0"), nullptr);
+  EXPECT_STREQ(FindAdapter(first(promiscuous), "mvtd0")->IpAddressList.IpAddress.String, "198.51.100.65");
+
+  ASSERT_EQ(std::system("ip addr add 198.51.100.97/27 dev mvtd0"), 0);
+  std::vector<std::uint8_t> added = list();
+  ASSERT_EQ(std::system("ip addr del 198.51.100.97/27 dev mvtd0"), 0);
+  int addresses = 0;
+  for (const IP_ADDR_STRING* a = &FindAdapter(first(added), "mvtd0")->IpAddressList; a != nullptr; a = a->Next) {
+    addresses += std::strcmp(a->IpAddress.String, "198.51.100.97") == 0 ? 1 : 0;
+  }
+  EXPECT_EQ(addresses, 1);
+
+  ASSERT_EQ(std::system("ip link set mvtd0 address 02:00:5e:10:00:09"), 0);
+  std::vector<std::uint8_t> readdressed = list();
+  ASSERT_EQ(std::system("ip link set mvtd0 address 02:00:5e:10:00:03"), 0);
+  const Mac moved = {0x02, 0x00, 0x5e, 0x10, 0x00, 0x09};
+  EXPECT_EQ(0, std::memcmp(FindAdapter(first(readdressed), "mvtd0")->Address, moved.data(), 6));
+
+  ASSERT_EQ(std::system("ip link add mvtx0 address 02:00:5e:10:00:0a type veth peer name mvtx1"), 0);
+  std::vector<std::uint8_t> grown = list();
+  ASSERT_EQ(std::system("ip link del mvtx0"), 0);
+  EXPECT_NE(FindAdapter(first(grown), "mvtx0"), nullptr);
+  EXPECT_EQ(FindAdapter(first(list()), "mvtx0"), nullptr);
+
+  ASSERT_EQ(std::system("ip route del default"), 0);
+  std::vector<std::uint8_t> noGateway = list();
+  ASSERT_EQ(std::system("ip route add default via 198.51.100.2 dev mvt0"), 0);
+  EXPECT_STREQ(FindAdapter(first(noGateway), "mvt0")->GatewayList.IpAddress.String, "0.0.0.0");
+  EXPECT_STREQ(FindAdapter(first(list()), "mvt0")->GatewayList.IpAddress.String, "198.51.100.2");
+
+  // A thread in the peer's namespace gets the peer's list, and this one its own.
+  bool peerSeesItsOwn = false;
+  InPeer([&] {
+    std::vector<std::uint8_t> peer = list();
+    peerSeesItsOwn = FindAdapter(first(peer), "mvt1") != nullptr && FindAdapter(first(peer), "mvt0") == nullptr;
+  });
+  EXPECT_TRUE(peerSeesItsOwn);
+  EXPECT_NE(FindAdapter(first(list()), "mvt0"), nullptr);
+}
+
 TEST(IpTables, ForwardTableShowsTheNamespaceRoutesAndDefaultGateway) {
   std::vector<std::uint8_t> buffer = TwoCalls(ERROR_INSUFFICIENT_BUFFER, [](void* at, ULONG* size) {
     return GetIpForwardTable(static_cast<MIB_IPFORWARDTABLE*>(at), size, 1);
