@@ -4,12 +4,19 @@
 // it; reads hand the buffer out in the capture format. The OID requests and
 // driver controls map onto the socket's options and the interface's facts.
 //
+// The hardware packet filter is applied as each frame is taken from the socket,
+// by the kind the kernel gives it (sll_pkttype): frames to the adapter's own
+// address (directed), broadcasts, multicasts to the groups of the adapter's
+// multicast list or to any group, or everything (promiscuous). The adapter's
+// own transmissions pass any filter but 0; a filter of 0 passes nothing.
+//
 // The read event is set exactly while a read would return at once: something
 // is buffered and it reaches the minimum to copy, or it has waited for the
 // read time-out (at once with the time-out -1); or a failure of the socket
 // waits to be reported. A caller that reads only when the event is set never
 // waits in the read.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
@@ -38,6 +45,7 @@
 
 #include "linux/capture_format.h"
 #include "linux/devices_linux.h"
+#include "linux/multicast_list_linux.h"
 #include "linux/netif_linux.h"
 #include "linux/oid_answers_linux.h"
 #include "platform/npf.h"
@@ -58,6 +66,9 @@ constexpr DWORD kDefaultBufferSize = 1u << 20;  // until the caller sets one
 constexpr std::size_t kLargestPacket = (1u << 16) + 256;
 // Packets moved per turn of the pump, so a flood never holds the lock long.
 constexpr int kPullBatch = 256;
+// How long a read of the adapter's multicast list serves: joins and leaves
+// show within that time, and a flood of multicasts costs a few reads a second.
+constexpr std::chrono::milliseconds kMulticastListLife{250};
 
 DWORD ErrorOfErrno(int linuxErrno) {
   if (linuxErrno == EPERM || linuxErrno == EACCES) return ERROR_ACCESS_DENIED;
@@ -72,13 +83,16 @@ bool ReadDword(const void* in, DWORD inSize, DWORD* value) {
 
 class CaptureDevice final : public Device {
  public:
-  CaptureDevice(std::string name, unsigned index, unsigned mtu, int fd, int wakeFd)
+  // `multicastFd`: the open multicast list file of the interface's network
+  // namespace, or -1 (then the list is empty).
+  CaptureDevice(std::string name, unsigned index, unsigned mtu, int fd, int wakeFd, int multicastFd)
       : name_(std::move(name)),
         index_(index),
         mtu_(mtu),
         lookahead_(mtu),
         fd_(fd),
         wakeFd_(wakeFd),
+        multicastFd_(multicastFd),
         scratch_(kLargestPacket) {}
 
   // Starts the pump; ERROR_NOT_ENOUGH_MEMORY when no thread can be made.
@@ -101,6 +115,7 @@ class CaptureDevice final : public Device {
     // Nothing more can be read: an event that followed this device says so.
     if (event_ && eventSet_) event_->Reset();
     if (namedEvent_ != nullptr) CloseHandle(namedEvent_);
+    if (multicastFd_ >= 0) ::close(multicastFd_);
     ::close(wakeFd_);
     ::close(fd_);
   }
@@ -299,12 +314,54 @@ class CaptureDevice final : public Device {
         if (errno != EAGAIN && errno != EWOULDBLOCK) pendingError_ = ErrorOfErrno(errno);
         return;
       }
-      Keep(message, static_cast<std::size_t>(length));
+      const std::size_t captured = std::min(static_cast<std::size_t>(length), scratch_.size());
+      if (PassesPacketFilterLocked(from.sll_pkttype, captured)) Keep(message, static_cast<std::size_t>(length));
     }
   }
 
-  // One packet from the socket into the buffer, or counted as dropped when
-  // the buffer has no room for it.
+  // The hardware packet filter for the frame in scratch_ (`captured` bytes).
+  bool PassesPacketFilterLocked(unsigned char kind, std::size_t captured) {
+    const DWORD filter = packetFilter_;
+    if (filter == 0) return false;
+    if (kind == PACKET_OUTGOING || (filter & npf::NDIS_PACKET_TYPE_PROMISCUOUS) != 0) return true;
+    switch (kind) {
+      case PACKET_HOST:
+        return (filter & npf::NDIS_PACKET_TYPE_DIRECTED) != 0;
+      case PACKET_BROADCAST:
+        return (filter & npf::NDIS_PACKET_TYPE_BROADCAST) != 0;
+      case PACKET_MULTICAST:
+        if ((filter & npf::NDIS_PACKET_TYPE_ALL_MULTICAST) != 0) return true;
+        return (filter & npf::NDIS_PACKET_TYPE_MULTICAST) != 0 && captured >= 6 && InMulticastListLocked(scratch_.data());
+      default:
+        return false;  // another host's frame: promiscuous mode only
+    }
+  }
+
+  bool InMulticastListLocked(const std::uint8_t* destination) {
+    if (Clock::now() - multicastListReadAt_ >= kMulticastListLife) ReadMulticastListLocked();
+    for (const MacAddress& group : multicastList_) {
+      if (std::memcmp(group.data(), destination, group.size()) == 0) return true;
+    }
+    return false;
+  }
+
+  void ReadMulticastListLocked() {
+    multicastListReadAt_ = Clock::now();
+    multicastList_.clear();
+    if (multicastFd_ < 0 || ::lseek(multicastFd_, 0, SEEK_SET) != 0) return;
+    std::string text;
+    char chunk[4096];
+    for (;;) {
+      const ssize_t got = ::read(multicastFd_, chunk, sizeof chunk);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      text.append(chunk, static_cast<std::size_t>(got));
+    }
+    multicastList_ = ParseMulticastList(text, index_);
+  }
+
+  // One packet from the socket that passed the packet filter into the
+  // buffer, or counted as dropped when the buffer has no room for it.
   void Keep(msghdr& message, std::size_t length) {
     Packet packet{};
     packet.wireLength = static_cast<std::uint32_t>(std::min<std::size_t>(length, UINT32_MAX));
@@ -442,12 +499,18 @@ class CaptureDevice final : public Device {
     return ERROR_SUCCESS;
   }
 
+  // A new filter applies to the frames that arrive after it: what the socket
+  // already holds is judged by the old one first. The memberships make a
+  // real adapter hand the kernel what the filter asks for.
   DWORD SetPacketFilter(DWORD mask) {
+    PullLocked();
     DWORD status = SetMembership(PACKET_MR_PROMISC, (mask & npf::NDIS_PACKET_TYPE_PROMISCUOUS) != 0, &promiscuous_);
     if (status != ERROR_SUCCESS) return status;
     status = SetMembership(PACKET_MR_ALLMULTI, (mask & npf::NDIS_PACKET_TYPE_ALL_MULTICAST) != 0, &allMulticast_);
     if (status != ERROR_SUCCESS) return status;
     packetFilter_ = mask;
+    ReadMulticastListLocked();
+    SettledLocked();
     return ERROR_SUCCESS;
   }
 
@@ -626,7 +689,11 @@ class CaptureDevice final : public Device {
   std::mutex eventMutex_;  // guards namedEvent_ and eventName_
   std::mutex mutex_;       // guards everything below and the socket's options
   std::condition_variable changed_;  // the buffer or a setting changed, or a cancel came
-  DWORD packetFilter_ = 0;
+  // Until a caller sets one, the filter an adapter has for its own traffic.
+  DWORD packetFilter_ =
+      npf::NDIS_PACKET_TYPE_DIRECTED | npf::NDIS_PACKET_TYPE_MULTICAST | npf::NDIS_PACKET_TYPE_BROADCAST;
+  std::vector<MacAddress> multicastList_;
+  Clock::time_point multicastListReadAt_{};
   DWORD lookahead_;
   DWORD minToCopy_ = 0;
   DWORD readTimeout_ = 0;
@@ -649,6 +716,7 @@ class CaptureDevice final : public Device {
   std::string eventName_;
   const int fd_;
   const int wakeFd_;
+  const int multicastFd_;
   std::vector<std::uint8_t> scratch_;  // one packet on its way from the socket (under mutex_)
   std::thread pump_;
 };
@@ -684,7 +752,9 @@ DWORD OpenCaptureDevice(const std::string& interfaceName, std::unique_ptr<Device
     ::close(fd);
     return ErrorOfErrno(error);
   }
-  auto capture = std::make_unique<CaptureDevice>(interfaceName, facts->index, facts->mtu, fd, wakeFd);
+  // The list of the namespace this thread is in, which is the interface's.
+  const int multicastFd = ::open("/proc/thread-self/net/dev_mcast", O_RDONLY | O_CLOEXEC);
+  auto capture = std::make_unique<CaptureDevice>(interfaceName, facts->index, facts->mtu, fd, wakeFd, multicastFd);
   DWORD status = capture->Start();
   if (status != ERROR_SUCCESS) return status;
   *device = std::move(capture);

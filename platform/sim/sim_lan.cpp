@@ -84,6 +84,9 @@ bool HardwareFilterPasses(DWORD filter, const Mac& adapterMac, const Mac& dest) 
 void CaptureCore::Offer(ByteSpan frame, bool outgoing, bool own) {
   std::lock_guard<std::mutex> lock(mu_);
   if (own && noLoopback_) return;
+  // A filter of 0 passes nothing, the adapter's own transmissions included;
+  // any other lets those by.
+  if (packetFilter_ == 0) return;
   if (!outgoing) {
     std::optional<Ethernet> eth = ParseEthernet(frame);
     if (!eth || !HardwareFilterPasses(packetFilter_, adapter_.mac, eth->dest)) return;

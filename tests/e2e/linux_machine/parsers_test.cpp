@@ -9,6 +9,7 @@
 
 #include "linux/arp_packet_linux.h"
 #include "linux/capture_format.h"
+#include "linux/multicast_list_linux.h"
 #include "linux/netif_linux.h"
 #include "linux/netlink_linux.h"
 #include "linux/oid_answers_linux.h"
@@ -45,6 +46,28 @@ TEST(ResolverConfig, EmptyAndBinaryTextGiveNothing) {
   ResolverConfig config = ParseResolverConfig(binary);
   EXPECT_TRUE(config.servers.empty());
   EXPECT_TRUE(config.domain.empty());
+}
+
+TEST(MulticastList, TheInterfacesWholeAddressesInFileOrderAndJunkSkipped) {
+  const std::string text =
+      "1    lo              1     0     010000000001\n"
+      "3    mvt0            1     0     01005e000001\n"
+      "3    mvt0            2     1     333300000001\n"
+      "3    mvt0            1     0     01005E7F7F7\n"        // one digit short
+      "3    mvt0            1     0     01005e00000g\n"       // not hex
+      "x    mvt0            1     0     01005e000002\n"       // no index
+      "3    mvt0            1     0     01005e000003 extra\n"  // a field too many
+      "3    mvt0\n"
+      "30   mvt00           1     0     01005e000004\n"
+      "3    mvt0            1     0     01005EAABBCC";
+  const std::vector<MacAddress> list = ParseMulticastList(text, 3);
+  ASSERT_EQ(list.size(), 3u);
+  EXPECT_EQ(list[0], (MacAddress{0x01, 0x00, 0x5e, 0x00, 0x00, 0x01}));
+  EXPECT_EQ(list[1], (MacAddress{0x33, 0x33, 0x00, 0x00, 0x00, 0x01}));
+  EXPECT_EQ(list[2], (MacAddress{0x01, 0x00, 0x5e, 0xaa, 0xbb, 0xcc}));
+  EXPECT_TRUE(ParseMulticastList(text, 7).empty());
+  const char binary[] = "\0\xff 3 a b c 01005e000001";
+  EXPECT_TRUE(ParseMulticastList(std::string(binary, sizeof binary - 1), 3).empty());
 }
 
 TEST(OsRelease, QuotesEscapesCommentsAndBadLines) {

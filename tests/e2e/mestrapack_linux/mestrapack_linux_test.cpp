@@ -25,6 +25,7 @@
 #include <memory>
 #include <optional>
 #include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -623,6 +624,84 @@ TEST(AdapterHandle, ReadEventWaitsForTheThresholdOrTheTimeOutAndAReadNeverWaits)
   ReadResult left = ReadOnceOrEnd(handle);
   EXPECT_EQ(left.ok, 0);
   EXPECT_EQ(left.error, WAIT_TIMEOUT);
+  MestraPackCloseAdapter(handle);
+}
+
+// True when /proc/net/dev_mcast lists `group` (12 hex digits) for mvt0.
+bool ListedOnMvt0(const std::string& group) {
+  return std::regex_search(Shell("cat /proc/net/dev_mcast"), std::regex("\\bmvt0\\s+\\d+\\s+\\d+\\s+" + group + "\\b"));
+}
+
+TEST(AdapterHandle, HardwareFilterPassesOnlyTheKindsOfFrameItNames) {
+  const Mac kOtherHost = {0x02, 0x00, 0x5e, 0x10, 0x00, 0x09};
+  const Mac kListedGroup = {0x01, 0x00, 0x5e, 0x00, 0x00, 0x01};    // all hosts, joined with the IPv4 address
+  const Mac kStrangerGroup = {0x01, 0x00, 0x5e, 0x7f, 0x7f, 0x7f};  // joined by nobody
+  ASSERT_TRUE(ListedOnMvt0("01005e000001")) << Shell("cat /proc/net/dev_mcast");
+  ASSERT_FALSE(ListedOnMvt0("01005e7f7f7f"));
+
+  MESTRAPACK_HANDLE handle = MestraPackOpenAdapter(u"NPF_mvt0");
+  ASSERT_NE(handle, nullptr) << "errno " << errno;
+  // Only the test's frames: ldh [12]; jeq #0x88b5, keep, drop
+  MESTRAPACK_BPF_INSN ours[] = {{0x28, 0, 0, 12}, {0x15, 0, 1, kTestEtherType}, {0x06, 0, 0, 0xFFFF}, {0x06, 0, 0, 0}};
+  MESTRAPACK_BPF_PROGRAM program{4, ours};
+  ASSERT_EQ(MestraPackSetBpf(handle, &program), 1);
+  // The adapter's own frames come from a second open: no open sees what it
+  // sent itself.
+  MESTRAPACK_HANDLE sender = MestraPackOpenAdapter(u"NPF_mvt0");
+  ASSERT_NE(sender, nullptr) << "errno " << errno;
+  PeerSender peer;
+  LocalWatcher watcher;
+
+  const std::vector<std::pair<std::string, Mac>> kinds = {
+      {"us", kMacHere}, {"other", kOtherHost}, {"all", kBroadcast}, {"group", kListedGroup}, {"stranger", kStrangerGroup}};
+  struct Case {
+    std::uint32_t filter;
+    std::set<std::string> passes;
+  };
+  const std::vector<Case> cases = {
+      {0, {}},
+      {npf::NDIS_PACKET_TYPE_DIRECTED, {"us"}},
+      {npf::NDIS_PACKET_TYPE_BROADCAST, {"all"}},
+      {npf::NDIS_PACKET_TYPE_MULTICAST, {"group"}},
+      {npf::NDIS_PACKET_TYPE_ALL_MULTICAST, {"group", "stranger"}},
+      {npf::NDIS_PACKET_TYPE_DIRECTED | npf::NDIS_PACKET_TYPE_BROADCAST | npf::NDIS_PACKET_TYPE_MULTICAST,
+       {"us", "all", "group"}},
+      {npf::NDIS_PACKET_TYPE_PROMISCUOUS, {"us", "other", "all", "group", "stranger"}},
+  };
+  int round = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE("filter " + std::to_string(c.filter));
+    const std::string tag = "r" + std::to_string(++round) + "-";
+    ASSERT_EQ(MestraPackSetHwFilter(handle, c.filter), 1) << "errno " << errno;
+    for (const auto& [name, to] : kinds) peer.Send(Frame(to, kMacPeer, kTestEtherType, tag + name));
+    ASSERT_TRUE(watcher.Saw(tag + "stranger"));
+    // Every frame of the round has met the filter it arrived under; then one
+    // of the adapter's own, which any filter but 0 passes, closes the round.
+    ASSERT_EQ(MestraPackSetHwFilter(handle, npf::NDIS_PACKET_TYPE_DIRECTED), 1);
+    const std::vector<std::uint8_t> fence = Frame(kMacPeer, kMacHere, kTestEtherType, tag + "fence");
+    ASSERT_EQ(MestraPackSendPacket(sender, fence.data(), static_cast<std::uint32_t>(fence.size())), 1);
+    std::vector<Captured> packets =
+        ReadUntil(handle, [&](const std::vector<Captured>& got) { return CountMarked(got, tag + "fence") > 0; });
+    ASSERT_EQ(CountMarked(packets, tag + "fence"), 1u);
+    std::set<std::string> passed;
+    for (const auto& [name, to] : kinds) {
+      if (CountMarked(packets, tag + name) > 0) passed.insert(name);
+    }
+    EXPECT_EQ(passed, c.passes);
+  }
+
+  // A filter of 0 passes not even the adapter's own frames.
+  ASSERT_EQ(MestraPackSetHwFilter(handle, 0), 1);
+  const std::vector<std::uint8_t> own = Frame(kMacPeer, kMacHere, kTestEtherType, "own-under-0");
+  ASSERT_EQ(MestraPackSendPacket(sender, own.data(), static_cast<std::uint32_t>(own.size())), 1);
+  ASSERT_TRUE(watcher.Saw("own-under-0"));
+  ASSERT_EQ(MestraPackSetHwFilter(handle, npf::NDIS_PACKET_TYPE_DIRECTED), 1);
+  peer.Send(Frame(kMacHere, kMacPeer, kTestEtherType, "after-0"));
+  std::vector<Captured> packets =
+      ReadUntil(handle, [](const std::vector<Captured>& got) { return CountMarked(got, "after-0") > 0; });
+  EXPECT_EQ(CountMarked(packets, "after-0"), 1u);
+  EXPECT_EQ(CountMarked(packets, "own-under-0"), 0u);
+  MestraPackCloseAdapter(sender);
   MestraPackCloseAdapter(handle);
 }
 

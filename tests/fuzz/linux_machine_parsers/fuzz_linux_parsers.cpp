@@ -1,5 +1,6 @@
 // The linux machine's parsers of outside bytes: a multiple-write buffer from
-// the caller, an ARP answer from the wire, the resolver and os-release files.
+// the caller, an ARP answer from the wire, the resolver and os-release files,
+// the kernel's multicast list.
 // The first byte picks the parser; the rest is its input.
 #include <array>
 #include <cstddef>
@@ -9,6 +10,7 @@
 
 #include "linux/arp_packet_linux.h"
 #include "linux/capture_format.h"
+#include "linux/multicast_list_linux.h"
 #include "linux/os_release_linux.h"
 #include "linux/resolv_conf_linux.h"
 
@@ -17,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   const std::uint8_t* input = data + 1;
   const std::size_t length = size - 1;
-  switch (data[0] % 4) {
+  switch (data[0] % 5) {
     case 0: {
       // Copied so that a read past the end is a read past an allocation.
       std::vector<std::uint8_t> buffer(input, input + length);
@@ -43,8 +45,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 2:
       (void)ParseResolverConfig(std::string(reinterpret_cast<const char*>(input), length));
       break;
-    default:
+    case 3:
       (void)ParseOsReleaseFields(std::string(reinterpret_cast<const char*>(input), length));
+      break;
+    default:
+      (void)ParseMulticastList(std::string(reinterpret_cast<const char*>(input), length), 3);
       break;
   }
   return 0;

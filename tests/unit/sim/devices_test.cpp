@@ -567,5 +567,27 @@ TEST_F(SimDevices, PromiscuousModeDecidesWhatOfTheLanIsSeen) {
   CloseHandle(b);
 }
 
+TEST_F(SimDevices, AFilterOfZeroPassesNothingNotEvenTheAdaptersOwnFrames) {
+  HANDLE quiet = Open("\\\\.\\NPF_sim0");
+  HANDLE talker = Open("\\\\.\\NPF_sim0");
+  ASSERT_NE(quiet, INVALID_HANDLE_VALUE);
+  ASSERT_NE(talker, INVALID_HANDLE_VALUE);
+  DWORD v = 0;
+  ASSERT_TRUE(Oid(quiet, true, npf::OID_GEN_CURRENT_PACKET_FILTER, &v, 4));
+  ASSERT_TRUE(Set4(talker, npf::PACKET_SETREADTIMEOUT_IOCTL, 100));
+
+  // The talker's echo request and the router's reply, both to the adapter's
+  // own traffic; once the talker has the reply, the quiet open was offered both.
+  DWORD done;
+  Bytes f = EchoFrame(kAdapterMac, kRouterMac, Ip("192.0.2.10"), Ip("192.0.2.1"), 7, 7);
+  ASSERT_TRUE(WriteFile(talker, f.data(), static_cast<DWORD>(f.size()), &done));
+  ASSERT_TRUE(ReadUntil(talker, nullptr, [](const Bytes& p) { return IsEchoReplyFrame(p, Ip("192.0.2.1"), 7, 7); }));
+  std::vector<BYTE> buffer(4096);
+  ASSERT_TRUE(ReadFile(quiet, buffer.data(), static_cast<DWORD>(buffer.size()), &done));
+  EXPECT_EQ(done, 0u);
+  CloseHandle(quiet);
+  CloseHandle(talker);
+}
+
 }  // namespace
 }  // namespace platform::sim
