@@ -88,11 +88,15 @@ std::optional<InterfaceFacts> ReadInterface(const std::string& name) {
   FillName(&request, name);
   if (::ioctl(sock.get(), SIOCGIFFLAGS, &request) != 0) return std::nullopt;
   facts.up = (request.ifr_flags & IFF_UP) != 0;
-  // The operational state (RUNNING) follows the carrier only after a delay;
-  // the carrier itself is current.
-  facts.carrier = facts.up && LinkCarrier(name).value_or((request.ifr_flags & IFF_RUNNING) != 0);
+  facts.running = (request.ifr_flags & IFF_RUNNING) != 0;
   facts.promiscuous = (request.ifr_flags & IFF_PROMISC) != 0;
   return facts;
+}
+
+bool HasCarrier(const InterfaceFacts& facts) {
+  // The operational state (RUNNING) follows the carrier only after a delay;
+  // the carrier itself is current.
+  return facts.up && LinkCarrier(facts.name).value_or(facts.running);
 }
 
 bool IsEthernetLike(const InterfaceFacts& facts) { return facts.hardwareType == ARPHRD_ETHER; }

@@ -18,7 +18,7 @@ struct InterfaceFacts {
   std::array<std::uint8_t, 6> mac{};
   unsigned mtu = 0;
   bool up = false;
-  bool carrier = false;
+  bool running = false;  // the operational state, which follows the carrier only after a delay
   bool promiscuous = false;
 };
 
@@ -39,6 +39,12 @@ std::vector<InterfaceFacts> EthernetInterfaces();
 
 // One interface by name; nullopt when there is none (errno set).
 std::optional<InterfaceFacts> ReadInterface(const std::string& name);
+
+// Whether the interface is up and its link has a carrier, as the kernel has
+// it now. Asked apart from the other facts: it takes a netlink exchange,
+// which most callers of ReadInterface (each driver query, each adapters
+// table) do not need.
+bool HasCarrier(const InterfaceFacts& facts);
 
 bool IsEthernetLike(const InterfaceFacts& facts);
 

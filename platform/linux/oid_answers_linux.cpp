@@ -84,7 +84,7 @@ DWORD AnswerInterfaceOid(const std::string& name, DWORD oid, std::vector<BYTE>* 
       PutDword(value, LinkSpeedUnits(LinkSpeedMbps(name).value_or(0)));
       return ERROR_SUCCESS;
     case npf::OID_GEN_MEDIA_CONNECT_STATUS:
-      PutDword(value, facts->carrier ? 0 : 1);
+      PutDword(value, HasCarrier(*facts) ? 0 : 1);
       return ERROR_SUCCESS;
     case npf::OID_GEN_CURRENT_PACKET_FILTER:
       PutDword(value, npf::NDIS_PACKET_TYPE_DIRECTED | npf::NDIS_PACKET_TYPE_MULTICAST | npf::NDIS_PACKET_TYPE_BROADCAST |
