@@ -87,9 +87,14 @@ bool CMestraPackApp::AcquireWinPCapInfo() {
 
   // A fresh file every time; the platform never follows a symbolic link, so a
   // link planted at this name makes the create fail instead of writing
-  // through it.
+  // through it. A failed attempt is tried again 25 ms later; a file made at
+  // once is used at once (every program that lists the adapters at its
+  // start waits for this).
   HANDLE hFile = nullptr;
   for (int attempt = 0; attempt < kCreateAttempts && hFile == nullptr; ++attempt) {
+    if (attempt > 0) {
+      platform::Sleep(25);
+    }
     HANDLE handle = platform::CreateFile(
         strFile.c_str(), platform::GENERIC_READ | platform::GENERIC_WRITE,
         platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE | platform::FILE_SHARE_DELETE, platform::CREATE_ALWAYS,
@@ -98,7 +103,6 @@ bool CMestraPackApp::AcquireWinPCapInfo() {
     if (handle != nullptr && handle != INVALID_HANDLE_VALUE) {
       hFile = handle;
     }
-    platform::Sleep(25);
   }
   if (hFile == nullptr) {
     APP_TRACE(kFunction, "CreateFile() failed; GetLastError = 0x%08X (%d): %s\n", m_dwLastError,
