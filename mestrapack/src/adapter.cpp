@@ -215,14 +215,28 @@ BOOL CAdapter::FinishOpenAdapter() {
   return TRUE;
 }
 
+std::string CAdapter::InterfaceName() const {
+  const std::string& prefix = TheWinPcapFacts().deviceNamePrefix;
+  if (!prefix.empty() && m_strAdapterName.compare(0, prefix.size(), prefix) == 0) {
+    return m_strAdapterName.substr(prefix.size());
+  }
+  return m_strAdapterName;
+}
+
 void CAdapter::TakeAddressesFrom(const platform::IP_ADAPTER_INFO* chain, std::size_t slots) {
   m_dwIPAddress = 0xFFFFFFFF;
   m_dwIPMask = 0xFFFFFFFF;
   m_dwGateway = 0xFFFFFFFF;
+  // Only the record of this adapter's own interface (its name, and so its
+  // interface index) counts, and only while it carries the hardware address
+  // the driver reported: another interface may have the same address, as the
+  // kit's own virtual interface has the host adapter's.
+  const std::string interfaceName = InterfaceName();
   // The chain holds at most `slots` records; never walk further than that.
   const platform::IP_ADAPTER_INFO* info = chain;
   for (std::size_t seen = 0; info != nullptr && seen < slots; info = info->Next, ++seen) {
-    if (info->AddressLength == 6 && std::memcmp(info->Address, m_MACAddress, 6) == 0) {
+    if (FieldText(info->AdapterName, sizeof info->AdapterName) == interfaceName && info->AddressLength == 6 &&
+        std::memcmp(info->Address, m_MACAddress, 6) == 0) {
       m_dwIPAddress = InetAddrOfField(info->IpAddressList.IpAddress.String);
       m_dwIPMask = InetAddrOfField(info->IpAddressList.IpMask.String);
       m_dwGateway = InetAddrOfField(info->GatewayList.IpAddress.String);

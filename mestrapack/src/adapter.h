@@ -109,6 +109,8 @@ class CAdapter {
   BOOL ConnectReadEvent();
   BOOL FinishOpenAdapter();
   AdapterInfoChain GetIPAdapterInfo(std::size_t* slots);
+  // The interface the adapter is bound to: its name without the device-name prefix.
+  std::string InterfaceName() const;
   void TakeAddressesFrom(const platform::IP_ADAPTER_INFO* chain, std::size_t slots);
   void CloseDriverHandle();
 

@@ -323,6 +323,49 @@ TEST(AdapterList, FollowsTheKernelWhenItChanges) {
   EXPECT_EQ(entry->bMediaConnected, 0);
 }
 
+// A TAP device in this namespace for the life of the object, with the
+// hardware address given (the kit's own TAP device carries the host
+// adapter's), up and without any IPv4 address.
+class TapDevice {
+ public:
+  TapDevice(const std::string& name, const std::string& mac) : name_(name) {
+    made_ = std::system(("ip tuntap add dev " + name + " mode tap && ip link set " + name + " address " + mac +
+                         " && ip link set " + name + " up").c_str()) == 0;
+  }
+  ~TapDevice() { (void)std::system(("ip link del " + name_ + " 2>/dev/null").c_str()); }
+  TapDevice(const TapDevice&) = delete;
+  TapDevice& operator=(const TapDevice&) = delete;
+  bool Made() const { return made_; }
+
+ private:
+  std::string name_;
+  bool made_ = false;
+};
+
+TEST(AdapterList, EachAdapterHasItsOwnAddressesNeverThoseOfAnotherWithItsMac) {
+  TapDevice tap("mvtap0", "02:00:5e:10:00:01");
+  ASSERT_TRUE(tap.Made());
+  std::vector<std::uint8_t> buffer = AdapterList();
+  const ADAPTER_INFO_LIST_ENTRY* tapEntry = Find(buffer, "mvtap0");
+  const ADAPTER_INFO_LIST_ENTRY* vethEntry = Find(buffer, "mvt0");
+  ASSERT_NE(tapEntry, nullptr) << testing::PrintToString(ListedNames(buffer));
+  ASSERT_NE(vethEntry, nullptr);
+  ASSERT_EQ(0, std::memcmp(tapEntry->bMACAddress, kMacHere.data(), 6)) << "the same MAC as mvt0";
+  ASSERT_LT(if_nametoindex("mvt0"), if_nametoindex("mvtap0")) << "mvt0 comes first in the kernel's list";
+
+  // Its own record says it has no address, no gateway and no lease.
+  EXPECT_EQ(tapEntry->dwIndex, if_nametoindex("mvtap0"));
+  EXPECT_EQ(tapEntry->dwIPAddress, 0u) << "not mvt0's";
+  EXPECT_EQ(tapEntry->dwIPMask, 0u);
+  EXPECT_EQ(tapEntry->dwGateway, 0u);
+  EXPECT_EQ(tapEntry->bDHCPEnabled, 0);
+
+  EXPECT_EQ(vethEntry->dwIndex, if_nametoindex("mvt0"));
+  EXPECT_EQ(vethEntry->dwIPAddress, Dotted("198.51.100.1"));
+  EXPECT_EQ(vethEntry->dwIPMask, Dotted("255.255.255.192"));
+  EXPECT_EQ(vethEntry->dwGateway, Dotted("198.51.100.2"));
+}
+
 // Sends frames from the peer namespace through a raw socket on mvt1.
 class PeerSender {
  public:
