@@ -18,6 +18,7 @@
 #include "engine/engine.h"
 #include "shell/commands.h"
 #include "shell/discovery.h"
+#include "shell/environment_report.h"
 #include "shell/log.h"
 #include "shell/log_document.h"
 #include "shell/settings_store.h"
@@ -349,5 +350,6 @@ void CMainFrame::InitialUpdate() {
   SetLogView(m_pView.get());
   m_pLog->Attach(m_pView.get());
   InitGlobals();
+  WriteEnvironmentReport(*m_pView);
   UpdateCommandUI();
 }

@@ -3,6 +3,7 @@
 // start, the adapter re-detection, the switches.
 #include "engine/engine.h"
 #include "shell/debug_flags.h"
+#include "shell/environment_report.h"
 #include "shell/pretest.h"
 #include "shell/settings_store.h"
 #include "shell/vn32test_view.h"
@@ -50,7 +51,7 @@ void CMainFrame::OnTestGateway() {
   dialog.exec();
 }
 
-void CMainFrame::OnTestRedetect() {}
+void CMainFrame::OnTestRedetect() { ReportDetectedAdapters(*m_pView); }
 
 void CMainFrame::OnTestSocketNotify() { ToggleSocketNotifyMode(*m_pView); }
 

@@ -72,9 +72,11 @@ class DialogsTest : public QObject {
  private slots:
   void init() {
     ResetSettingsForTesting();
-    AcceptDefaultGateway(GatewayCheck{});  // no gateway known
     m_pFrame = new CMainFrame;
     m_pFrame->InitialUpdate();
+    // The report found the simulated router; these tests start without a
+    // gateway known.
+    AcceptDefaultGateway(GatewayCheck{});
     m_pFrame->show();
     DeliverPosted(m_pFrame->Log());
     LoadInterfaceSettings();
@@ -221,7 +223,9 @@ class DialogsTest : public QObject {
     QFETCH(QStringList, warnings);
     QTemporaryDir dir;
     UseHost(QStringLiteral("routing off"), routing, dir);
+    m_pFrame->Log()->document()->setModified(false);
     m_pFrame->RunCommand(ID_FILE_NEW);  // the snapshot of that host
+    AcceptDefaultGateway(GatewayCheck{});
     if (gateway) {
       GatewayCheck known;
       known.result = GatewayCheck::Result::kResponsive;

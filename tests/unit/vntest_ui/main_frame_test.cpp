@@ -272,6 +272,15 @@ class MainFrameTest : public QObject {
     view.PingList.clear();
   }
 
+  void startUpReportAndAdapterRedetection() {
+    const QString log = m_pFrame->Log()->toPlainText();
+    QVERIFY(log.contains(QStringLiteral(" Begin ")));
+    QCOMPARE(log.count(QStringLiteral("Detected Adapters")), 1);
+    QVERIFY(m_pFrame->RunCommand(ID_TEST_REDETECT));
+    DeliverPosted(m_pFrame->Log());
+    QCOMPARE(m_pFrame->Log()->toPlainText().count(QStringLiteral("Detected Adapters")), 2);
+  }
+
   void saveDialogFilters() {
     QCOMPARE(CMainFrame::SaveDialogFilters(),
              (QStringList{"VNTest Reports (*.ttt)", "Text Files (*.txt)", "All Files (*)"}));
