@@ -21,9 +21,11 @@ class SimPort final : public Port {
   explicit SimPort(const HostAdapter& adapter) : m_adapter(adapter) {}
 
   int Create(bool tap, std::string* name) override {
-    static std::atomic<int> s_next{0};
+    // Each kind counts on its own, as the kernel's tun%d and tap%d names do,
+    // so two guests started at once get the same names whichever is first.
+    static std::atomic<int> s_nextTun{0}, s_nextTap{0};
     m_bTap = tap;
-    *name = (tap ? "simtap" : "simtun") + std::to_string(s_next.fetch_add(1));
+    *name = (tap ? "simtap" : "simtun") + std::to_string((tap ? s_nextTap : s_nextTun).fetch_add(1));
     return 0;
   }
 
