@@ -1,5 +1,6 @@
 // Threads as kernel objects: signalled (an eventfd set) once the thread
 // function has returned.
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -114,6 +115,25 @@ BOOL GetExitCodeThread(HANDLE handle, DWORD* exitCode) {
 
 DWORD GetCurrentThreadId() { return static_cast<DWORD>(::gettid()); }
 
-DWORD GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }
+namespace {
+
+// The process's identifier, asked of the kernel once and again in the child
+// after a fork: MestraPack looks it up on every call of every export.
+std::atomic<pid_t> g_processId{0};
+
+void ForgetProcessId() { g_processId.store(0, std::memory_order_relaxed); }
+
+}  // namespace
+
+DWORD GetCurrentProcessId() {
+  pid_t pid = g_processId.load(std::memory_order_relaxed);
+  if (pid == 0) {
+    static const int registered = ::pthread_atfork(nullptr, nullptr, ForgetProcessId);
+    (void)registered;
+    pid = ::getpid();
+    g_processId.store(pid, std::memory_order_relaxed);
+  }
+  return static_cast<DWORD>(pid);
+}
 
 }  // namespace platform

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -459,6 +460,17 @@ TEST(KernelTime, LocalTimeAndTicks) {
   Sleep(2);
   EXPECT_GE(static_cast<DWORD>(GetTickCount() - before), 2u) << "ticks are milliseconds";
   EXPECT_EQ(GetCurrentProcessId(), static_cast<DWORD>(::getpid()));
+}
+
+TEST(KernelTime, AForkedChildHasItsOwnProcessId) {
+  const DWORD parent = GetCurrentProcessId();
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) ::_exit(GetCurrentProcessId() == static_cast<DWORD>(::getpid()) ? 0 : 1);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child sees its parent's identifier";
+  EXPECT_EQ(GetCurrentProcessId(), parent);
 }
 
 }  // namespace
