@@ -1,4 +1,6 @@
 // Manual-reset events over eventfd, with a per-process namespace of names.
+#include <fcntl.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -17,12 +19,17 @@ namespace platform {
 namespace {
 
 // The eventfd's counter is non-zero exactly while the event is set: Set adds
-// to it, Reset drains it, and waits never read it.
+// to it, Reset drains it, and waits never read it. An event that follows
+// descriptors (FollowReadable) is waited for through an epoll set of its
+// eventfd and of those descriptors, readable when any of them is.
 class EventObject final : public kernel::KernelObject, public EventControl {
  public:
   explicit EventObject(std::shared_ptr<kernel::Fd> fd) : fd_(std::move(fd)) {}
 
-  std::shared_ptr<kernel::Fd> WaitFd() override { return fd_; }
+  std::shared_ptr<kernel::Fd> WaitFd() override {
+    std::lock_guard lock(mutex_);
+    return watch_ ? watch_ : fd_;
+  }
 
   void Set() override {
     sets_.fetch_add(1, std::memory_order_release);  // pairs with Acquire
@@ -38,9 +45,50 @@ class EventObject final : public kernel::KernelObject, public EventControl {
     (void)!::read(fd_->get(), &count, sizeof count);  // EAGAIN when already reset
   }
 
+  void FollowReadable(int fd) override {
+    std::lock_guard lock(mutex_);
+    if (followed_.count(fd) != 0) return;
+    // A duplicate keeps the followed file the event's to watch even if its
+    // owner closes its number first; readability belongs to the file.
+    auto copy = std::make_shared<kernel::Fd>(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (copy->get() < 0) return;  // a bad fd: the event keeps its own state
+    // Waiters that hold the previous set keep it; new waits take this one.
+    auto watch = std::make_shared<kernel::Fd>(::epoll_create1(EPOLL_CLOEXEC));
+    if (watch->get() < 0 || !Watch(*watch, fd_->get())) return;
+    for (const auto& [number, followed] : followed_) {
+      if (!Watch(*watch, followed->get())) return;
+    }
+    if (!Watch(*watch, copy->get())) return;
+    followed_[fd] = std::move(copy);
+    watch_ = std::move(watch);
+  }
+
+  void Unfollow(int fd) override {
+    std::lock_guard lock(mutex_);
+    if (followed_.erase(fd) == 0) return;
+    if (followed_.empty()) {
+      watch_ = nullptr;
+      return;
+    }
+    auto watch = std::make_shared<kernel::Fd>(::epoll_create1(EPOLL_CLOEXEC));
+    bool ok = watch->get() >= 0 && Watch(*watch, fd_->get());
+    for (const auto& [number, followed] : followed_) ok = ok && Watch(*watch, followed->get());
+    watch_ = ok ? std::move(watch) : nullptr;
+  }
+
  private:
+  static bool Watch(const kernel::Fd& watch, int fd) {
+    epoll_event readable{};
+    readable.events = EPOLLIN;
+    readable.data.fd = fd;
+    return ::epoll_ctl(watch.get(), EPOLL_CTL_ADD, fd, &readable) == 0;
+  }
+
   const std::shared_ptr<kernel::Fd> fd_;
   std::atomic<std::uint64_t> sets_{0};  // counts Set calls; only for the ordering
+  std::mutex mutex_;  // a leaf: guards the two below
+  std::map<int, std::shared_ptr<kernel::Fd>> followed_;  // by the follower's number: its duplicate
+  std::shared_ptr<kernel::Fd> watch_;  // the epoll set while anything is followed
 };
 
 // Named events live while a handle refers to them.

@@ -54,6 +54,12 @@ class EventControl {
   virtual ~EventControl() = default;
   virtual void Set() = 0;
   virtual void Reset() = 0;
+  // The event also counts as set while `fd` is readable (until Unfollow of
+  // the same `fd`): a device whose every arriving packet makes it ready lets
+  // the kernel wake the event's waiters itself. The event keeps its own
+  // duplicate of `fd`.
+  virtual void FollowReadable(int fd) = 0;
+  virtual void Unfollow(int fd) = 0;
 };
 std::shared_ptr<EventControl> LookupEvent(HANDLE event);  // null for a bad handle
 

@@ -357,6 +357,45 @@ TEST(KernelThreads, RefuseANullFunctionAndUnknownPriorities) {
   CloseHandle(done);
 }
 
+// A device whose every packet makes it ready lets the event follow its
+// descriptor: the event is signalled while that is readable, its own state
+// (Set, Reset) still counts, and an unfollowed descriptor counts no more.
+TEST(KernelReadEvent, AFollowedDescriptorSignalsItWhileReadable) {
+  HANDLE event = CreateEvent(false);
+  std::shared_ptr<EventControl> control = LookupEvent(event);
+  ASSERT_NE(control, nullptr);
+  int first[2], second[2];
+  ASSERT_EQ(::pipe2(first, O_CLOEXEC), 0);
+  ASSERT_EQ(::pipe2(second, O_CLOEXEC), 0);
+  control->FollowReadable(first[0]);
+  control->FollowReadable(second[0]);
+  EXPECT_FALSE(IsSignalled(event));
+
+  ASSERT_EQ(::write(second[1], "x", 1), 1);
+  EXPECT_TRUE(IsSignalled(event));
+  control->Reset();
+  EXPECT_TRUE(IsSignalled(event)) << "still readable";
+  char byte;
+  ASSERT_EQ(::read(second[0], &byte, 1), 1);
+  EXPECT_FALSE(IsSignalled(event));
+
+  control->Set();
+  EXPECT_TRUE(IsSignalled(event)) << "its own state counts too";
+  control->Reset();
+  // The follower's number may be closed first: the event keeps its own copy
+  // until the follower lets go.
+  ASSERT_EQ(::write(first[1], "y", 1), 1);
+  ::close(first[0]);
+  EXPECT_TRUE(IsSignalled(event));
+  control->Unfollow(first[0]);
+  EXPECT_FALSE(IsSignalled(event));
+  control->Unfollow(second[0]);
+  ASSERT_EQ(::write(second[1], "z", 1), 1);
+  EXPECT_FALSE(IsSignalled(event)) << "no longer followed";
+  for (int fd : {first[1], second[0], second[1]}) ::close(fd);
+  CloseHandle(event);
+}
+
 TEST(KernelReadEvent, TheDeviceSetsAndResetsIt) {
   HANDLE event = CreateEvent(false);
   std::shared_ptr<EventControl> control = LookupEvent(event);
