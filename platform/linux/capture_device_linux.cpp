@@ -21,6 +21,7 @@
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -36,7 +37,7 @@
 #include <cstdio>
 #include <cstdint>
 #include <cstring>
-#include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <system_error>
@@ -66,6 +67,14 @@ constexpr DWORD kDefaultBufferSize = 1u << 20;  // until the caller sets one
 constexpr std::size_t kLargestPacket = (1u << 16) + 256;
 // Packets moved per turn of the pump, so a flood never holds the lock long.
 constexpr int kPullBatch = 256;
+// Packets taken from the socket by one call: a busy link costs a call per
+// that many packets, not one each.
+constexpr unsigned kReceiveBatch = 32;
+// While the event is set, how long the pump leaves the socket to the reader.
+constexpr int kNapMs = 10;
+// The socket holds what arrives meanwhile: its buffer is this many times the
+// driver's (the kernel counts a small packet at many times its size).
+constexpr int kSocketShare = 4;
 // How long a read of the adapter's multicast list serves: joins and leaves
 // show within that time, and a flood of multicasts costs a few reads a second.
 constexpr std::chrono::milliseconds kMulticastListLife{250};
@@ -73,6 +82,18 @@ constexpr std::chrono::milliseconds kMulticastListLife{250};
 DWORD ErrorOfErrno(int linuxErrno) {
   if (linuxErrno == EPERM || linuxErrno == EACCES) return ERROR_ACCESS_DENIED;
   return LastErrorForErrno(linuxErrno);
+}
+
+// The socket's receive buffer for a driver buffer of `bytes` (beyond the
+// system's limit where the caller may).
+DWORD SizeSocketBuffer(int fd, DWORD bytes) {
+  const std::uint64_t wanted = std::uint64_t{bytes} * kSocketShare;
+  const int size = wanted > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(wanted);
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0 &&
+      ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0) {
+    return ErrorOfErrno(errno);
+  }
+  return ERROR_SUCCESS;
 }
 
 bool ReadDword(const void* in, DWORD inSize, DWORD* value) {
@@ -92,11 +113,22 @@ class CaptureDevice final : public Device {
         lookahead_(mtu),
         fd_(fd),
         wakeFd_(wakeFd),
-        multicastFd_(multicastFd),
-        scratch_(kLargestPacket) {}
+        multicastFd_(multicastFd) {}
 
   // Starts the pump; ERROR_NOT_ENOUGH_MEMORY when no thread can be made.
   DWORD Start() {
+    pollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
+    epoll_event wake{};
+    wake.events = EPOLLIN;
+    wake.data.fd = wakeFd_;
+    epoll_event socket{};
+    socket.events = EPOLLIN | EPOLLONESHOT;
+    socket.data.fd = fd_;
+    if (pollFd_ < 0 || ::epoll_ctl(pollFd_, EPOLL_CTL_ADD, wakeFd_, &wake) != 0 ||
+        ::epoll_ctl(pollFd_, EPOLL_CTL_ADD, fd_, &socket) != 0) {
+      return ErrorOfErrno(errno);
+    }
+    armed_ = true;
     try {
       pump_ = std::thread(&CaptureDevice::Pump, this);
     } catch (const std::system_error&) {
@@ -109,6 +141,7 @@ class CaptureDevice final : public Device {
     {
       std::lock_guard lock(mutex_);
       stopping_ = true;
+      ChooseModeLocked();  // an event that followed the socket stops
     }
     Wake();
     if (pump_.joinable()) pump_.join();
@@ -116,6 +149,7 @@ class CaptureDevice final : public Device {
     if (event_ && eventSet_) event_->Reset();
     if (namedEvent_ != nullptr) CloseHandle(namedEvent_);
     if (multicastFd_ >= 0) ::close(multicastFd_);
+    if (pollFd_ >= 0) ::close(pollFd_);
     ::close(wakeFd_);
     ::close(fd_);
   }
@@ -130,6 +164,7 @@ class CaptureDevice final : public Device {
     const DWORD timeout = readTimeout_;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout);
     while (!ReadyLocked() && !cancelled_ && timeout != kImmediateReturn) {
+      ArmLocked();  // the pump tells this reader of the next packet
       if (timeout == 0) {
         changed_.wait(lock);
       } else if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
@@ -147,6 +182,9 @@ class CaptureDevice final : public Device {
     }
     *bytesRead = TakeLocked(static_cast<std::uint8_t*>(buffer), size);
     UpdateEventLocked();
+    // Not ready any more: the pump watches the socket again, without being
+    // woken for it (unless the event follows the socket itself).
+    if (!ReadyLocked() && !direct_) ArmLocked();
     return ERROR_SUCCESS;
   }
 
@@ -196,6 +234,7 @@ class CaptureDevice final : public Device {
       case npf::PACKET_SETMINTOCOPY_IOCTL:
         if (!ReadDword(input.data(), inSize, &value)) return ERROR_INVALID_PARAMETER;
         minToCopy_ = value;
+        ChooseModeLocked();
         SettledLocked();
         return ERROR_SUCCESS;
       case npf::PACKET_SETREADTIMEOUT_IOCTL:
@@ -213,38 +252,81 @@ class CaptureDevice final : public Device {
   }
 
  private:
-  struct Packet {
-    timeval stamp;
-    std::uint32_t wireLength;
-    std::vector<std::uint8_t> data;  // as captured
-  };
-
-  static std::size_t RoomOf(std::size_t captured) { return npf::Packet_WORDALIGN(sizeof(npf::bpf_hdr) + captured); }
 
   // The pump: waits for the socket, a change of the settings or the moment
   // buffered data reaches its time-out, and brings the buffer and the event
   // up to date each time.
+  //
+  // When every packet the socket receives makes the device ready (a minimum
+  // to copy no larger than a packet's header, a promiscuous packet filter),
+  // the event follows the socket itself: the kernel wakes its waiters, and a
+  // read takes the socket's packets itself, with no hand-over from the pump.
+  //
+  // The socket wakes the pump once and is then left alone (a one-shot watch)
+  // until it matters again: while the event is set, waiters have their
+  // signal already and a packet more changes nothing for them, so a read
+  // takes what the socket holds itself and watches it anew once the device
+  // is no longer ready. A flood thus costs a wake-up per read, not one per
+  // packet. A set event that nobody reads keeps the pump looking every
+  // kNapMs, so that the buffer still fills; a look that finds nothing new
+  // watches the socket again instead.
   void Pump() {
     sigset_t all;
     ::sigfillset(&all);
     ::pthread_sigmask(SIG_BLOCK, &all, nullptr);  // signals are for the program's own threads
     std::unique_lock lock(mutex_);
+    bool quiet = false;  // the last look while ready found nothing new
     while (!stopping_) {
-      const int waitMs = MsUntilTimeOutLocked();
+      const bool nap = ReadyLocked() && !quiet;
+      if (!nap) ArmLocked();
+      const int waitMs = nap ? kNapMs : MsUntilTimeOutLocked();
       lock.unlock();
-      pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-      const int ready = ::poll(fds, 2, waitMs);
-      if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
-        std::uint64_t count = 0;
-        (void)!::read(wakeFd_, &count, sizeof count);
+      epoll_event events[2];
+      const int count = ::epoll_wait(pollFd_, events, 2, waitMs);
+      bool socketReady = false;
+      for (int i = 0; i < count; ++i) {
+        if (events[i].data.fd == wakeFd_) {
+          std::uint64_t wakes = 0;
+          (void)!::read(wakeFd_, &wakes, sizeof wakes);
+        } else {
+          socketReady = true;
+        }
       }
       lock.lock();
+      if (socketReady) armed_ = false;  // a one-shot watch, spent
       if (stopping_) break;
-      if (ready > 0 && fds[0].revents != 0) PullLocked();
+      if (nap) {
+        quiet = PullLocked() == 0;
+      } else {
+        quiet = false;
+        if (socketReady) PullLocked();
+      }
       NoteTimeOutLocked();
       UpdateEventLocked();
       changed_.notify_all();
     }
+  }
+
+  // Whether the event follows the socket (see Pump), made so.
+  void ChooseModeLocked() {
+    const bool direct = event_ && !stopping_ && minToCopy_ <= sizeof(npf::bpf_hdr) &&
+                        (packetFilter_ & npf::NDIS_PACKET_TYPE_PROMISCUOUS) != 0;
+    if (direct == direct_) return;
+    direct_ = direct;
+    if (direct) {
+      event_->FollowReadable(fd_);
+    } else {
+      event_->Unfollow(fd_);
+    }
+  }
+
+  // Watches the socket (once) for the pump, unless it is watched already.
+  void ArmLocked() {
+    if (armed_) return;
+    epoll_event socket{};
+    socket.events = EPOLLIN | EPOLLONESHOT;
+    socket.data.fd = fd_;
+    armed_ = ::epoll_ctl(pollFd_, EPOLL_CTL_MOD, fd_, &socket) == 0;
   }
 
   // Makes the pump look again (settings changed, or it is to stop).
@@ -267,7 +349,7 @@ class CaptureDevice final : public Device {
   bool ReadyLocked() const {
     if (pendingError_ != ERROR_SUCCESS) return true;
     if (queue_.empty()) return false;
-    return queuedBytes_ >= minToCopy_ || timedOut_ || readTimeout_ == kImmediateReturn;
+    return queue_.bytes() >= minToCopy_ || timedOut_ || readTimeout_ == kImmediateReturn;
   }
 
   void NoteTimeOutLocked() {
@@ -295,32 +377,48 @@ class CaptureDevice final : public Device {
     eventSet_ = ready;
   }
 
-  // Moves what the socket holds into the buffer, without waiting.
-  void PullLocked() {
-    for (int n = 0; n < kPullBatch; ++n) {
-      sockaddr_ll from{};
-      alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timeval)) + CMSG_SPACE(sizeof(tpacket_auxdata))];
-      iovec data{scratch_.data(), scratch_.size()};
-      msghdr message{};
-      message.msg_name = &from;
-      message.msg_namelen = sizeof from;
-      message.msg_iov = &data;
-      message.msg_iovlen = 1;
-      message.msg_control = control;
-      message.msg_controllen = sizeof control;
-      const ssize_t length = ::recvmsg(fd_, &message, MSG_TRUNC | MSG_DONTWAIT);
-      if (length < 0) {
+  // Moves what the socket holds into the buffer, without waiting: a batch of
+  // packets per call, into slots made at the first pull (an adapter that is
+  // only opened to be asked about never needs them).
+  // Returns the number of packets taken from the socket.
+  unsigned PullLocked() {
+    if (!slots_) slots_ = std::make_unique<Slots>();
+    Slots& in = *slots_;
+    unsigned pulled = 0;
+    while (pulled < kPullBatch) {
+      for (unsigned i = 0; i < kReceiveBatch; ++i) {
+        in.data[i] = {in.bytes.get() + i * kLargestPacket, kLargestPacket};
+        in.messages[i] = {};
+        msghdr& message = in.messages[i].msg_hdr;
+        message.msg_name = &in.from[i];
+        message.msg_namelen = sizeof in.from[i];
+        message.msg_iov = &in.data[i];
+        message.msg_iovlen = 1;
+        message.msg_control = in.control[i];
+        message.msg_controllen = sizeof in.control[i];
+      }
+      const int got = ::recvmmsg(fd_, in.messages, kReceiveBatch, MSG_TRUNC | MSG_DONTWAIT, nullptr);
+      if (got < 0) {
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) pendingError_ = ErrorOfErrno(errno);
-        return;
+        return pulled;
       }
-      const std::size_t captured = std::min(static_cast<std::size_t>(length), scratch_.size());
-      if (PassesPacketFilterLocked(from.sll_pkttype, captured)) Keep(message, static_cast<std::size_t>(length));
+      for (int i = 0; i < got; ++i) {
+        const std::size_t length = in.messages[i].msg_len;
+        const std::size_t captured = std::min(length, kLargestPacket);
+        const std::uint8_t* data = in.bytes.get() + static_cast<std::size_t>(i) * kLargestPacket;
+        if (PassesPacketFilterLocked(in.from[i].sll_pkttype, data, captured)) {
+          Keep(in.messages[i].msg_hdr, data, length);
+        }
+      }
+      pulled += static_cast<unsigned>(got);
+      if (static_cast<unsigned>(got) < kReceiveBatch) break;  // the socket is empty
     }
+    return pulled;
   }
 
-  // The hardware packet filter for the frame in scratch_ (`captured` bytes).
-  bool PassesPacketFilterLocked(unsigned char kind, std::size_t captured) {
+  // The hardware packet filter for a frame of `captured` bytes at `data`.
+  bool PassesPacketFilterLocked(unsigned char kind, const std::uint8_t* data, std::size_t captured) {
     const DWORD filter = packetFilter_;
     if (filter == 0) return false;
     if (kind == PACKET_OUTGOING || (filter & npf::NDIS_PACKET_TYPE_PROMISCUOUS) != 0) return true;
@@ -331,7 +429,7 @@ class CaptureDevice final : public Device {
         return (filter & npf::NDIS_PACKET_TYPE_BROADCAST) != 0;
       case PACKET_MULTICAST:
         if ((filter & npf::NDIS_PACKET_TYPE_ALL_MULTICAST) != 0) return true;
-        return (filter & npf::NDIS_PACKET_TYPE_MULTICAST) != 0 && captured >= 6 && InMulticastListLocked(scratch_.data());
+        return (filter & npf::NDIS_PACKET_TYPE_MULTICAST) != 0 && captured >= 6 && InMulticastListLocked(data);
       default:
         return false;  // another host's frame: promiscuous mode only
     }
@@ -362,61 +460,40 @@ class CaptureDevice final : public Device {
 
   // One packet from the socket that passed the packet filter into the
   // buffer, or counted as dropped when the buffer has no room for it.
-  void Keep(msghdr& message, std::size_t length) {
-    Packet packet{};
-    packet.wireLength = static_cast<std::uint32_t>(std::min<std::size_t>(length, UINT32_MAX));
+  void Keep(msghdr& message, const std::uint8_t* data, std::size_t length) {
+    std::uint32_t wireLength = static_cast<std::uint32_t>(std::min<std::size_t>(length, UINT32_MAX));
+    timeval stamp{};
     bool stamped = false;
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
       if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMP && c->cmsg_len >= CMSG_LEN(sizeof(timeval))) {
-        std::memcpy(&packet.stamp, CMSG_DATA(c), sizeof(timeval));
+        std::memcpy(&stamp, CMSG_DATA(c), sizeof(timeval));
         stamped = true;
       } else if (c->cmsg_level == SOL_PACKET && c->cmsg_type == PACKET_AUXDATA &&
                  c->cmsg_len >= CMSG_LEN(sizeof(tpacket_auxdata))) {
         tpacket_auxdata aux;
         std::memcpy(&aux, CMSG_DATA(c), sizeof aux);
-        packet.wireLength = std::max(packet.wireLength, aux.tp_len);  // before a filter cut it
+        wireLength = std::max(wireLength, aux.tp_len);  // before a filter cut it
       }
     }
-    if (!stamped) ::gettimeofday(&packet.stamp, nullptr);
-    const std::size_t captured = std::min(length, scratch_.size());
+    if (!stamped) ::gettimeofday(&stamp, nullptr);
+    const std::size_t captured = std::min(length, kLargestPacket);
     ++received_;
-    if (queuedBytes_ + RoomOf(captured) > bufferSize_) {
+    if (queue_.bytes() + CaptureRoomOf(captured) > bufferSize_) {
       ++dropped_;
       return;
     }
-    packet.data.assign(scratch_.begin(), scratch_.begin() + static_cast<std::ptrdiff_t>(captured));
     if (queue_.empty()) {
       waitingSince_ = Clock::now();
       timedOut_ = false;
     }
-    queuedBytes_ += RoomOf(captured);
-    queue_.push_back(std::move(packet));
+    queue_.Append(stamp.tv_sec, stamp.tv_usec, wireLength, data, captured);
   }
 
   // Moves buffered packets into the caller's buffer behind their headers, as
   // many as fit. A packet larger than an empty buffer is cut to fit rather
   // than blocking the buffer for ever.
   DWORD TakeLocked(std::uint8_t* out, std::size_t size) {
-    std::size_t used = 0;
-    while (!queue_.empty()) {
-      const Packet& packet = queue_.front();
-      const std::size_t room = size - used;
-      std::size_t captured = packet.data.size();
-      if (room < sizeof(npf::bpf_hdr) + captured) {
-        if (used != 0 || room <= sizeof(npf::bpf_hdr)) break;  // it waits for the next read
-        captured = room - sizeof(npf::bpf_hdr);
-      }
-      WriteCaptureHeader(out + used, packet.stamp.tv_sec, packet.stamp.tv_usec, static_cast<std::uint32_t>(captured),
-                         packet.wireLength);
-      std::memcpy(out + used + sizeof(npf::bpf_hdr), packet.data.data(), captured);
-      const std::size_t end = used + sizeof(npf::bpf_hdr) + captured;
-      const std::size_t next = std::min(npf::Packet_WORDALIGN(end), size);
-      std::memset(out + end, 0, next - end);
-      used = next;
-      queuedBytes_ -= RoomOf(packet.data.size());
-      queue_.pop_front();
-      if (used == size) break;
-    }
+    const std::size_t used = queue_.Take(out, size);
     if (!queue_.empty()) {
       // What a read left behind waits anew for its time-out.
       waitingSince_ = Clock::now();
@@ -426,8 +503,7 @@ class CaptureDevice final : public Device {
   }
 
   void ClearBufferLocked() {
-    queue_.clear();
-    queuedBytes_ = 0;
+    queue_.Clear();
     timedOut_ = false;
   }
 
@@ -509,7 +585,15 @@ class CaptureDevice final : public Device {
     status = SetMembership(PACKET_MR_ALLMULTI, (mask & npf::NDIS_PACKET_TYPE_ALL_MULTICAST) != 0, &allMulticast_);
     if (status != ERROR_SUCCESS) return status;
     packetFilter_ = mask;
-    ReadMulticastListLocked();
+    ChooseModeLocked();
+    // The list counts only for a filter that takes some groups but not all;
+    // for any other it is read when first needed.
+    constexpr DWORD kAllGroups = npf::NDIS_PACKET_TYPE_PROMISCUOUS | npf::NDIS_PACKET_TYPE_ALL_MULTICAST;
+    if ((mask & npf::NDIS_PACKET_TYPE_MULTICAST) != 0 && (mask & kAllGroups) == 0) {
+      ReadMulticastListLocked();
+    } else {
+      multicastListReadAt_ = {};
+    }
     SettledLocked();
     return ERROR_SUCCESS;
   }
@@ -570,9 +654,13 @@ class CaptureDevice final : public Device {
 
   void Follow(std::shared_ptr<EventControl> event) {
     std::lock_guard lock(mutex_);
+    if (direct_) event_->Unfollow(fd_);
+    direct_ = false;
     event_ = std::move(event);
     eventSet_ = !ReadyLocked();  // so that the update below sets the new event's state either way
     UpdateEventLocked();
+    ChooseModeLocked();
+    SettledLocked();
   }
 
   void AttachDropAll() {
@@ -630,6 +718,10 @@ class CaptureDevice final : public Device {
 
   DWORD Statistics(void* out, DWORD outSize, DWORD* bytesReturned) {
     if (outSize < sizeof(npf::bpf_stat)) return ERROR_INSUFFICIENT_BUFFER;
+    // What has arrived counts, also what still waits in the socket while the
+    // pump naps.
+    PullLocked();
+    UpdateEventLocked();
     // The kernel's counters restart at every question; the driver's run from
     // the open. What the kernel dropped never reached the buffer.
     tpacket_stats stats{};
@@ -660,13 +752,10 @@ class CaptureDevice final : public Device {
   }
 
   // A new buffer starts empty, as the driver's reallocation does. The
-  // socket's own buffer grows with it, so a burst waits there for the pump.
+  // socket's own buffer grows with it, so that what arrives while the pump
+  // leaves the socket to the reader waits there.
   DWORD SetBufferSize(DWORD bytes) {
-    int size = bytes > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(bytes);
-    if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0 &&
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0) {
-      return ErrorOfErrno(errno);
-    }
+    if (DWORD status = SizeSocketBuffer(fd_, bytes); status != ERROR_SUCCESS) return status;
     bufferSize_ = bytes;
     ClearBufferLocked();
     SettledLocked();
@@ -685,7 +774,8 @@ class CaptureDevice final : public Device {
   const std::string name_;
   const unsigned index_;
   const unsigned mtu_;
-  // Locks: eventMutex_ before mutex_; both are leaves of the platform.
+  // Locks: eventMutex_ before mutex_, then the followed event's own lock
+  // (in FollowReadable and Unfollow); all leaves of the platform.
   std::mutex eventMutex_;  // guards namedEvent_ and eventName_
   std::mutex mutex_;       // guards everything below and the socket's options
   std::condition_variable changed_;  // the buffer or a setting changed, or a cancel came
@@ -701,13 +791,14 @@ class CaptureDevice final : public Device {
   bool promiscuous_ = false;
   bool allMulticast_ = false;
   std::vector<sock_filter> program_;
-  std::deque<Packet> queue_;
-  std::size_t queuedBytes_ = 0;  // as the packets take room in a read buffer
+  CaptureQueue queue_;
   Clock::time_point waitingSince_{};  // when the buffered data began to wait
   bool timedOut_ = false;             // it has waited for the read time-out
   DWORD pendingError_ = ERROR_SUCCESS;  // a failure of the socket, for the next read
   bool cancelled_ = false;
   bool stopping_ = false;
+  bool armed_ = false;  // the socket is watched for the pump
+  bool direct_ = false;  // the event follows the socket (see Pump)
   std::uint64_t received_ = 0;
   std::uint64_t dropped_ = 0;
   std::shared_ptr<EventControl> event_;
@@ -716,8 +807,17 @@ class CaptureDevice final : public Device {
   std::string eventName_;
   const int fd_;
   const int wakeFd_;
+  int pollFd_ = -1;  // the pump's wait: the wake-up eventfd and the socket
   const int multicastFd_;
-  std::vector<std::uint8_t> scratch_;  // one packet on its way from the socket (under mutex_)
+  // Where a batch of packets lands on its way from the socket (under mutex_).
+  struct Slots {
+    std::unique_ptr<std::uint8_t[]> bytes{new std::uint8_t[kReceiveBatch * kLargestPacket]};
+    mmsghdr messages[kReceiveBatch];
+    iovec data[kReceiveBatch];
+    sockaddr_ll from[kReceiveBatch];
+    alignas(cmsghdr) char control[kReceiveBatch][CMSG_SPACE(sizeof(timeval)) + CMSG_SPACE(sizeof(tpacket_auxdata))];
+  };
+  std::unique_ptr<Slots> slots_;
   std::thread pump_;
 };
 
@@ -732,7 +832,8 @@ DWORD OpenCaptureDevice(const std::string& interfaceName, std::unique_ptr<Device
   if (fd < 0) return ErrorOfErrno(errno);
   int on = 1;
   if (::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof on) != 0 ||
-      ::setsockopt(fd, SOL_PACKET, PACKET_AUXDATA, &on, sizeof on) != 0) {
+      ::setsockopt(fd, SOL_PACKET, PACKET_AUXDATA, &on, sizeof on) != 0 ||
+      SizeSocketBuffer(fd, kDefaultBufferSize) != ERROR_SUCCESS) {
     int error = errno;
     ::close(fd);
     return ErrorOfErrno(error);

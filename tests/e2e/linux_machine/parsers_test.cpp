@@ -129,6 +129,65 @@ TEST(CaptureBuffer, HeaderLayoutAndSplitRoundTrip) {
   }
 }
 
+// The driver's buffer hands out whole packets in arrival order, as many as
+// fit, each where a read of one packet at a time would have put it.
+TEST(CaptureQueue, ReadsTakeWholePacketsInOrderAndCutOnlyAFirstOneTooLarge) {
+  CaptureQueue queue;
+  EXPECT_TRUE(queue.empty());
+  std::vector<std::vector<std::uint8_t>> sent;
+  for (std::size_t size : {61u, 60u, 1u, 300u}) {
+    sent.emplace_back(size, static_cast<std::uint8_t>(size));
+    queue.Append(7, 9, static_cast<std::uint32_t>(size + 4), sent.back().data(), size);
+  }
+  EXPECT_EQ(queue.bytes(), CaptureRoomOf(61) + CaptureRoomOf(60) + CaptureRoomOf(1) + CaptureRoomOf(300));
+
+  // Room for the first two and the header of the third, not its byte.
+  std::vector<std::uint8_t> out(CaptureRoomOf(61) + CaptureRoomOf(60) + 20, 0xEE);
+  ASSERT_EQ(queue.Take(out.data(), out.size()), CaptureRoomOf(61) + CaptureRoomOf(60));
+  std::vector<FrameSpan> frames;
+  std::string why;
+  ASSERT_TRUE(SplitCaptureBuffer(out.data(), CaptureRoomOf(61) + CaptureRoomOf(60), &frames, &why)) << why;
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(std::vector<std::uint8_t>(out.begin() + 20, out.begin() + 81), sent[0]);
+  EXPECT_EQ(std::vector<std::uint8_t>(out.begin() + 81, out.begin() + 84), std::vector<std::uint8_t>(3, 0)) << "padding";
+  npf::bpf_hdr header;
+  std::memcpy(&header, out.data() + frames[1].offset - 20, sizeof header);
+  EXPECT_EQ(header.bh_caplen, 60u);
+  EXPECT_EQ(header.bh_datalen, 64u);
+  EXPECT_EQ(header.bh_tstamp.tv_sec, 7);
+  EXPECT_EQ(header.bh_tstamp.tv_usec, 9);
+
+  // The 1-byte packet fits with its padding left out; the 300-byte one then
+  // waits, since the read is not empty.
+  std::vector<std::uint8_t> small(21);
+  ASSERT_EQ(queue.Take(small.data(), small.size()), 21u);
+  EXPECT_EQ(small[20], 1);
+  // Alone in a read too small for it, it is cut to fit.
+  std::vector<std::uint8_t> cut(120);
+  ASSERT_EQ(queue.Take(cut.data(), cut.size()), 120u);
+  std::memcpy(&header, cut.data(), sizeof header);
+  EXPECT_EQ(header.bh_caplen, 100u);
+  EXPECT_EQ(header.bh_datalen, 304u);
+  EXPECT_TRUE(queue.empty());
+  EXPECT_EQ(queue.bytes(), 0u);
+
+  // Emptied room is used again: many small packets through a queue that
+  // never holds more than a few.
+  for (int round = 0; round < 1000; ++round) {
+    queue.Append(round, 0, 60, sent[1].data(), 60);
+    queue.Append(round, 1, 60, sent[1].data(), 60);
+    std::vector<std::uint8_t> one(CaptureRoomOf(60));
+    ASSERT_EQ(queue.Take(one.data(), one.size()), CaptureRoomOf(60));
+    std::memcpy(&header, one.data(), sizeof header);
+    // Two in, one out: the oldest is the (round)th packet appended.
+    ASSERT_EQ(header.bh_tstamp.tv_sec, round / 2);
+    ASSERT_EQ(header.bh_tstamp.tv_usec, round % 2);
+  }
+  EXPECT_EQ(queue.bytes(), 1000 * CaptureRoomOf(60));
+  queue.Clear();
+  EXPECT_TRUE(queue.empty());
+}
+
 TEST(CaptureBuffer, RejectsWholeBufferOnAnyBadRecord) {
   std::vector<std::uint8_t> good = CaptureBuffer({std::vector<std::uint8_t>(60, 1), std::vector<std::uint8_t>(60, 2)}, true);
   std::vector<FrameSpan> frames;
