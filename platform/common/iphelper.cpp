@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -46,10 +45,21 @@ void CopyText(char (&to)[N], const std::string& text) {
   to[length] = '\0';
 }
 
+// "a.b.c.d" by hand: MestraPack fills every adapter's record with four of
+// them for each adapter it opens.
 void Dotted(IP_ADDRESS_STRING* to, DWORD networkOrder) {
   BYTE b[4];
   std::memcpy(b, &networkOrder, sizeof b);
-  std::snprintf(to->String, sizeof to->String, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+  char* out = to->String;
+  for (int i = 0; i < 4; ++i) {
+    if (i != 0) *out++ = '.';
+    const unsigned value = b[i];
+    if (value >= 100) *out++ = static_cast<char>('0' + value / 100);
+    if (value >= 10) *out++ = static_cast<char>('0' + value / 10 % 10);
+    *out++ = static_cast<char>('0' + value % 10);
+  }
+  *out = '\0';
+  static_assert(sizeof to->String >= sizeof "255.255.255.255");
 }
 
 void FillAddress(IP_ADDR_STRING* entry, DWORD address, DWORD mask) {
