@@ -528,7 +528,7 @@ class CaptureDevice final : public Device {
       value.resize(4);
       std::memcpy(value.data(), &lookahead_, 4);
     } else {
-      status = AnswerInterfaceOid(name_, request.Oid, &value);
+      status = AnswerInterfaceOid(name_, request.Oid, &value, fd_);
       if (status != ERROR_SUCCESS) return status;
     }
     if (value.size() > request.Length) return ERROR_INSUFFICIENT_BUFFER;

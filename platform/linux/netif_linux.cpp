@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 
 namespace platform::linuxhost {
 namespace {
@@ -45,13 +46,16 @@ bool FillName(ifreq* request, const std::string& name) {
   return true;
 }
 
-bool Ethtool(const std::string& name, void* command) {
-  ControlSocket sock;
-  if (sock.get() < 0) return false;
+bool Ethtool(int sock, const std::string& name, void* command) {
   ifreq request;
   if (!FillName(&request, name)) return false;
   request.ifr_data = static_cast<char*>(command);
-  return ::ioctl(sock.get(), SIOCETHTOOL, &request) == 0;
+  return ::ioctl(sock, SIOCETHTOOL, &request) == 0;
+}
+
+bool Ethtool(const std::string& name, void* command) {
+  ControlSocket sock;
+  return sock.get() >= 0 && Ethtool(sock.get(), name, command);
 }
 
 std::string LinkTargetName(const std::filesystem::path& link) {
@@ -73,20 +77,24 @@ std::string Upper(std::string text) {
 std::optional<InterfaceFacts> ReadInterface(const std::string& name) {
   ControlSocket sock;
   if (sock.get() < 0) return std::nullopt;
+  return ReadInterface(sock.get(), name);
+}
+
+std::optional<InterfaceFacts> ReadInterface(int sock, const std::string& name) {
   InterfaceFacts facts;
   facts.name = name;
   ifreq request;
-  if (!FillName(&request, name) || ::ioctl(sock.get(), SIOCGIFINDEX, &request) != 0) return std::nullopt;
+  if (!FillName(&request, name) || ::ioctl(sock, SIOCGIFINDEX, &request) != 0) return std::nullopt;
   facts.index = static_cast<unsigned>(request.ifr_ifindex);
   FillName(&request, name);
-  if (::ioctl(sock.get(), SIOCGIFHWADDR, &request) != 0) return std::nullopt;
+  if (::ioctl(sock, SIOCGIFHWADDR, &request) != 0) return std::nullopt;
   facts.hardwareType = request.ifr_hwaddr.sa_family;
   std::memcpy(facts.mac.data(), request.ifr_hwaddr.sa_data, facts.mac.size());
   FillName(&request, name);
-  if (::ioctl(sock.get(), SIOCGIFMTU, &request) != 0) return std::nullopt;
+  if (::ioctl(sock, SIOCGIFMTU, &request) != 0) return std::nullopt;
   facts.mtu = static_cast<unsigned>(request.ifr_mtu);
   FillName(&request, name);
-  if (::ioctl(sock.get(), SIOCGIFFLAGS, &request) != 0) return std::nullopt;
+  if (::ioctl(sock, SIOCGIFFLAGS, &request) != 0) return std::nullopt;
   facts.up = (request.ifr_flags & IFF_UP) != 0;
   facts.running = (request.ifr_flags & IFF_RUNNING) != 0;
   facts.promiscuous = (request.ifr_flags & IFF_PROMISC) != 0;
@@ -115,9 +123,15 @@ std::vector<InterfaceFacts> EthernetInterfaces() {
 }
 
 std::optional<std::uint32_t> LinkSpeedMbps(const std::string& name) {
+  ControlSocket sock;
+  if (sock.get() < 0) return std::nullopt;
+  return LinkSpeedMbps(sock.get(), name);
+}
+
+std::optional<std::uint32_t> LinkSpeedMbps(int sock, const std::string& name) {
   ethtool_cmd command{};
   command.cmd = ETHTOOL_GSET;
-  if (!Ethtool(name, &command)) return std::nullopt;
+  if (!Ethtool(sock, name, &command)) return std::nullopt;
   std::uint32_t speed = ethtool_cmd_speed(&command);
   if (speed == 0 || speed == static_cast<std::uint32_t>(SPEED_UNKNOWN)) return std::nullopt;
   return speed;
@@ -150,22 +164,23 @@ OffloadFeatures FeaturesFromStrings(const std::vector<std::string>& names, const
   return features;
 }
 
-std::optional<OffloadFeatures> ReadOffloadFeatures(const std::string& name) {
-  // How many features the kernel has names for: one count behind the record.
-  alignas(ethtool_sset_info) std::uint8_t setInfoBuffer[sizeof(ethtool_sset_info) + sizeof(std::uint32_t)] = {};
-  auto* setInfo = reinterpret_cast<ethtool_sset_info*>(setInfoBuffer);
-  setInfo->cmd = ETHTOOL_GSSET_INFO;
-  setInfo->sset_mask = 1ULL << ETH_SS_FEATURES;
-  if (!Ethtool(name, setInfo) || setInfo->sset_mask == 0) return std::nullopt;
-  std::uint32_t count = setInfo->data[0];
-  if (count == 0 || count > 4096) return std::nullopt;
+namespace {
 
+// The kernel's names of the features, one table for every interface; read
+// once and kept (for as long as the count it came with holds).
+std::optional<std::vector<std::string>> FeatureNames(int sock, const std::string& name, std::uint32_t count) {
+  static std::mutex lock;  // a leaf: guards the table below
+  static std::vector<std::string> kept;
+  {
+    std::lock_guard guard(lock);
+    if (kept.size() == count) return kept;
+  }
   std::vector<std::uint8_t> stringsBuffer(sizeof(ethtool_gstrings) + std::size_t{count} * ETH_GSTRING_LEN);
   auto* strings = reinterpret_cast<ethtool_gstrings*>(stringsBuffer.data());
   strings->cmd = ETHTOOL_GSTRINGS;
   strings->string_set = ETH_SS_FEATURES;
   strings->len = count;
-  if (!Ethtool(name, strings)) return std::nullopt;
+  if (!Ethtool(sock, name, strings)) return std::nullopt;
   std::uint32_t named = std::min(strings->len, count);
   std::vector<std::string> names;
   names.reserve(named);
@@ -173,16 +188,42 @@ std::optional<OffloadFeatures> ReadOffloadFeatures(const std::string& name) {
     const char* text = reinterpret_cast<const char*>(strings->data) + std::size_t{i} * ETH_GSTRING_LEN;
     names.emplace_back(text, strnlen(text, ETH_GSTRING_LEN));
   }
+  if (named == count) {
+    std::lock_guard guard(lock);
+    kept = names;
+  }
+  return names;
+}
+
+}  // namespace
+
+std::optional<OffloadFeatures> ReadOffloadFeatures(const std::string& name) {
+  ControlSocket sock;
+  if (sock.get() < 0) return std::nullopt;
+  return ReadOffloadFeatures(sock.get(), name);
+}
+
+std::optional<OffloadFeatures> ReadOffloadFeatures(int sock, const std::string& name) {
+  // How many features the kernel has names for: one count behind the record.
+  alignas(ethtool_sset_info) std::uint8_t setInfoBuffer[sizeof(ethtool_sset_info) + sizeof(std::uint32_t)] = {};
+  auto* setInfo = reinterpret_cast<ethtool_sset_info*>(setInfoBuffer);
+  setInfo->cmd = ETHTOOL_GSSET_INFO;
+  setInfo->sset_mask = 1ULL << ETH_SS_FEATURES;
+  if (!Ethtool(sock, name, setInfo) || setInfo->sset_mask == 0) return std::nullopt;
+  std::uint32_t count = setInfo->data[0];
+  if (count == 0 || count > 4096) return std::nullopt;
+  std::optional<std::vector<std::string>> names = FeatureNames(sock, name, count);
+  if (!names) return std::nullopt;
 
   std::uint32_t blocks = (count + 31) / 32;
   std::vector<std::uint8_t> featuresBuffer(sizeof(ethtool_gfeatures) + blocks * sizeof(ethtool_get_features_block));
   auto* features = reinterpret_cast<ethtool_gfeatures*>(featuresBuffer.data());
   features->cmd = ETHTOOL_GFEATURES;
   features->size = blocks;
-  if (!Ethtool(name, features)) return std::nullopt;
+  if (!Ethtool(sock, name, features)) return std::nullopt;
   std::vector<std::uint32_t> active;
   for (std::uint32_t i = 0; i < std::min(blocks, features->size); ++i) active.push_back(features->features[i].active);
-  return FeaturesFromStrings(names, active);
+  return FeaturesFromStrings(*names, active);
 }
 
 std::string DeviceDescription(const std::string& name) {

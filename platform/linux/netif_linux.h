@@ -39,6 +39,9 @@ std::vector<InterfaceFacts> EthernetInterfaces();
 
 // One interface by name; nullopt when there is none (errno set).
 std::optional<InterfaceFacts> ReadInterface(const std::string& name);
+// The same asked through `sock`, any socket of the interface's network
+// namespace (a capture device's own): no socket made and closed per question.
+std::optional<InterfaceFacts> ReadInterface(int sock, const std::string& name);
 
 // Whether the interface is up and its link has a carrier, as the kernel has
 // it now. Asked apart from the other facts: it takes a netlink exchange,
@@ -50,12 +53,14 @@ bool IsEthernetLike(const InterfaceFacts& facts);
 
 // Link speed in Mbit/s, nullopt when the driver does not know it.
 std::optional<std::uint32_t> LinkSpeedMbps(const std::string& name);
+std::optional<std::uint32_t> LinkSpeedMbps(int sock, const std::string& name);
 
 // The driver's name (ethtool), else the sysfs driver link's name, else "".
 std::string DriverName(const std::string& name);
 
 // The kernel's features of the interface; nullopt when ethtool cannot tell.
 std::optional<OffloadFeatures> ReadOffloadFeatures(const std::string& name);
+std::optional<OffloadFeatures> ReadOffloadFeatures(int sock, const std::string& name);
 
 // Sets the named features from the kernel's string table and active masks.
 // Pure, so the mapping can be checked without a kernel.

@@ -59,7 +59,7 @@ std::vector<BYTE> Ndis6OffloadRecord(const OffloadFeatures& features) {
   return record;
 }
 
-DWORD AnswerInterfaceOid(const std::string& name, DWORD oid, std::vector<BYTE>* value) {
+DWORD AnswerInterfaceOid(const std::string& name, DWORD oid, std::vector<BYTE>* value, int sock) {
   value->clear();
   if (oid == npf::OID_GEN_SUPPORTED_LIST) {
     std::vector<DWORD> oids = SupportedOids();
@@ -67,7 +67,7 @@ DWORD AnswerInterfaceOid(const std::string& name, DWORD oid, std::vector<BYTE>* 
     std::memcpy(value->data(), oids.data(), value->size());
     return ERROR_SUCCESS;
   }
-  std::optional<InterfaceFacts> facts = ReadInterface(name);
+  std::optional<InterfaceFacts> facts = sock >= 0 ? ReadInterface(sock, name) : ReadInterface(name);
   if (!facts) return ERROR_DEV_NOT_EXIST;
   switch (oid) {
     case npf::OID_GEN_MEDIA_IN_USE:
@@ -81,7 +81,7 @@ DWORD AnswerInterfaceOid(const std::string& name, DWORD oid, std::vector<BYTE>* 
       PutDword(value, facts->mtu + kEthernetHeader);
       return ERROR_SUCCESS;
     case npf::OID_GEN_LINK_SPEED:
-      PutDword(value, LinkSpeedUnits(LinkSpeedMbps(name).value_or(0)));
+      PutDword(value, LinkSpeedUnits((sock >= 0 ? LinkSpeedMbps(sock, name) : LinkSpeedMbps(name)).value_or(0)));
       return ERROR_SUCCESS;
     case npf::OID_GEN_MEDIA_CONNECT_STATUS:
       PutDword(value, HasCarrier(*facts) ? 0 : 1);
@@ -94,7 +94,7 @@ DWORD AnswerInterfaceOid(const std::string& name, DWORD oid, std::vector<BYTE>* 
       value->assign(facts->mac.begin(), facts->mac.end());
       return ERROR_SUCCESS;
     case npf::OID_TCP_OFFLOAD_CURRENT_CONFIG: {
-      std::optional<OffloadFeatures> features = ReadOffloadFeatures(name);
+      std::optional<OffloadFeatures> features = sock >= 0 ? ReadOffloadFeatures(sock, name) : ReadOffloadFeatures(name);
       *value = Ndis6OffloadRecord(features.value_or(OffloadFeatures{}));
       return ERROR_SUCCESS;
     }

@@ -13,8 +13,10 @@
 namespace platform::linuxhost {
 
 // ERROR_SUCCESS with the value's bytes, ERROR_NOT_SUPPORTED for an OID that
-// is not answered, ERROR_DEV_NOT_EXIST when the interface went away.
-DWORD AnswerInterfaceOid(const std::string& name, DWORD oid, std::vector<BYTE>* value);
+// is not answered, ERROR_DEV_NOT_EXIST when the interface went away. The
+// interface is asked through `sock` (a socket of its network namespace),
+// or through one made for the question when `sock` is -1.
+DWORD AnswerInterfaceOid(const std::string& name, DWORD oid, std::vector<BYTE>* value, int sock = -1);
 
 // The OIDs that AnswerInterfaceOid answers (OID_GEN_SUPPORTED_LIST's value).
 std::vector<DWORD> SupportedOids();
