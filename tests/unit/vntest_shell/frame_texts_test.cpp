@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "platform/machine.h"
+#include "shell_host.h"
 #include "shell/about_box.h"
 #include "shell/commands.h"
 #include "shell/help_texts.h"
@@ -206,7 +207,6 @@ TEST(LogDocument, SavesPlainTextAndNamesTheCauseOfAFailure) {
 }
 
 TEST(WindowPlacement, TextRoundTripAndRefusals) {
-  ASSERT_TRUE(platform::SelectMachine("sim"));  // the profile in memory
   const WindowPlacement p{-10, 20, 300, 200};
   EXPECT_EQ(FormatWindowPlacement(p), "-10 20 300 200");
   auto back = ParseWindowPlacement("-10 20 300 200");
@@ -217,7 +217,17 @@ TEST(WindowPlacement, TextRoundTripAndRefusals) {
                           "99999999999 0 10 10", "1  2 3 4"}) {
     EXPECT_FALSE(ParseWindowPlacement(bad)) << bad;
   }
-  ASSERT_TRUE(SaveWindowPlacement("About", p));
+}
+
+// A placement is kept in the program's settings file (here the test's own)
+// and read back from it.
+class WindowPlacementStore : public shell_test::ShellTest {};
+
+TEST_F(WindowPlacementStore, SavedInTheSettingsFileAndRestored) {
+  UseHost(shell_test::kTwoAdapterHost);
+  ASSERT_TRUE(SaveWindowPlacement("About", WindowPlacement{-10, 20, 300, 200}));
+  EXPECT_NE(ReadFile(SettingsFile()).find("[WindowPlacement]\nAbout=text:\"-10 20 300 200\"\n"), std::string::npos)
+      << ReadFile(SettingsFile());
   auto stored = RestoreWindowPlacement("About");
   ASSERT_TRUE(stored);
   EXPECT_EQ(stored->width, 300);

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -72,13 +73,25 @@ class ShellTest : public ::testing::Test {
     char pattern[] = "/tmp/vntest-shell-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     folder_ = pattern;
+    if (const char* before = std::getenv("XDG_CONFIG_HOME")) configHomeBefore_ = before;
     ::setenv("XDG_CONFIG_HOME", folder_.c_str(), 1);
     ResetState();
   }
 
+  // The process goes back to the built-in host (settings in memory) and to
+  // its own settings folder: a host of this test that keeps its settings in
+  // a file must not outlive the folder, or a later test of the same process
+  // would write the user's own ~/.config.
   void TearDown() override {
     ResetState();
-    ::unsetenv("XDG_CONFIG_HOME");
+    ::unsetenv(platform::sim::kHostEnvVar);
+    platform::sim::InstallHost(platform::sim::DefaultHost());
+    FreeDiscoveryResults();
+    if (configHomeBefore_) {
+      ::setenv("XDG_CONFIG_HOME", configHomeBefore_->c_str(), 1);
+    } else {
+      ::unsetenv("XDG_CONFIG_HOME");
+    }
     std::filesystem::remove_all(folder_);
   }
 
@@ -130,6 +143,7 @@ class ShellTest : public ::testing::Test {
   }
 
   std::filesystem::path folder_;
+  std::optional<std::string> configHomeBefore_;
 };
 
 }  // namespace shell_test
