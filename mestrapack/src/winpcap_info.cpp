@@ -85,9 +85,10 @@ bool CMestraPackApp::AcquireWinPCapInfo() {
   const std::string strFile = fileName;
   APP_TRACE(kFunction, "CreateFile( \"%s\" )...\n", strFile.c_str());
 
-  // A fresh file every time; the platform never follows a symbolic link, so a
-  // link planted at this name makes the create fail instead of writing
-  // through it. A failed attempt is tried again 25 ms later; a file made at
+  // A fresh file every time; the platform never follows a symbolic link and
+  // never empties a file that has another name, so a symbolic or hard link
+  // planted at this name makes the create fail instead of writing through it
+  // or truncating someone else's file. A failed attempt is tried again 25 ms later; a file made at
   // once is used at once (every program that lists the adapters at its
   // start waits for this).
   HANDLE hFile = nullptr;

@@ -264,6 +264,10 @@ HANDLE CreateFile(const char* path, DWORD desiredAccess, DWORD shareMode, DWORD 
   struct stat st {};
   if (::fstat(fd, &st) != 0) return FailFile(LastErrorForErrno(errno), fd);
   if (!S_ISREG(st.st_mode)) return FailFile(ERROR_ACCESS_DENIED, fd);
+  // A file with another name besides this one (a hard link planted at a
+  // predictable name) is someone else's file too: emptying it would empty
+  // theirs, so a truncating create refuses it before anything is changed.
+  if (truncates && existed && st.st_nlink > 1) return FailFile(ERROR_ACCESS_DENIED, fd);
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
 
   const FileKey key{st.st_dev, st.st_ino};

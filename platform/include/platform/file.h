@@ -33,8 +33,10 @@ constexpr DWORD FILE_FLAG_DELETE_ON_CLOSE = 0x04000000;
 // open of the same file in this process does not share what this one needs),
 // ERROR_CANT_RESOLVE_FILENAME (the name is a symbolic link), ERROR_ACCESS_DENIED
 // also for anything that is not a regular file. CREATE_ALWAYS never replaces a
-// symbolic link: it fails instead. Delete-on-close unlinks the file when its
-// last handle in this process closes.
+// symbolic link: it fails instead. CREATE_ALWAYS and TRUNCATE_EXISTING refuse
+// (ERROR_ACCESS_DENIED) an existing file that has other names (hard links),
+// leaving it as it is. Delete-on-close unlinks the file when its last handle
+// in this process closes.
 HANDLE CreateFile(const char* path, DWORD desiredAccess, DWORD shareMode, DWORD creationDisposition,
                   DWORD flagsAndAttributes);
 

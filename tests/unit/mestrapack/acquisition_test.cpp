@@ -152,30 +152,47 @@ TEST(Acquisition, ConcurrentFirstCallsStartTheUtilityOnce) {
   });
 }
 
-TEST(Acquisition, APlantedLinkMakesTheCreateFailInsteadOfWritingThroughIt) {
-  MP_IN_FRESH_PROCESS({
-    auto dir = EnterFreshDirectory("link");
-    {
-      std::ofstream victim(dir / "victim");
-      victim << "keep me";
-    }
-    std::filesystem::create_symlink(dir / "victim", dir / RecordFileName());
-    TraceCapture trace;
-    EXPECT_FALSE(InfoAvailable());
-    EXPECT_EQ(GetLastError(), ERROR_CANT_RESOLVE_FILENAME);
-    EXPECT_TRUE(trace.Contains("CreateFile() failed; GetLastError = 0x00000781 (1921): ")) << trace.Text();
-    EXPECT_EQ(trace.Count("ShellExecuteEx("), 0);
-    std::ifstream victim(dir / "victim");
-    std::string content;
-    std::getline(victim, content);
-    EXPECT_EQ(content, "keep me");
-    EXPECT_TRUE(std::filesystem::is_symlink(dir / RecordFileName()));
+// A link planted at the record file's name (by `plant`, from the victim's
+// path to the record file's) makes the create fail with `error`: nothing is
+// written or truncated through it, the link stays, and once it is gone the
+// acquisition works.
+void ExpectPlantedLinkRefused(void (*plant)(const std::filesystem::path&, const std::filesystem::path&),
+                              DWORD error, const std::string& traced) {
+  auto dir = EnterFreshDirectory("link");
+  {
+    std::ofstream victim(dir / "victim");
+    victim << "keep me";
+  }
+  plant(dir / "victim", dir / RecordFileName());
+  TraceCapture trace;
+  EXPECT_FALSE(InfoAvailable());
+  EXPECT_EQ(GetLastError(), error);
+  EXPECT_TRUE(trace.Contains("CreateFile() failed; GetLastError = " + traced)) << trace.Text();
+  EXPECT_EQ(trace.Count("ShellExecuteEx("), 0);
+  std::ifstream victim(dir / "victim");
+  std::string content;
+  std::getline(victim, content);
+  EXPECT_EQ(content, "keep me");
+  EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(dir / RecordFileName())));
 
-    std::filesystem::remove(dir / RecordFileName());
-    EXPECT_TRUE(InfoAvailable()) << trace.Text();
-    std::filesystem::current_path("/");
-    std::filesystem::remove_all(dir);
-  });
+  std::filesystem::remove(dir / RecordFileName());
+  EXPECT_TRUE(InfoAvailable()) << trace.Text();
+  std::filesystem::current_path("/");
+  std::filesystem::remove_all(dir);
+}
+
+TEST(Acquisition, APlantedSymbolicLinkMakesTheCreateFailInsteadOfWritingThroughIt) {
+  MP_IN_FRESH_PROCESS(ExpectPlantedLinkRefused(
+      [](const std::filesystem::path& to, const std::filesystem::path& at) { std::filesystem::create_symlink(to, at); },
+      ERROR_CANT_RESOLVE_FILENAME, "0x00000781 (1921): "));
+}
+
+TEST(Acquisition, APlantedHardLinkMakesTheCreateFailInsteadOfEmptyingTheOtherFile) {
+  MP_IN_FRESH_PROCESS(ExpectPlantedLinkRefused(
+      [](const std::filesystem::path& to, const std::filesystem::path& at) {
+        std::filesystem::create_hard_link(to, at);
+      },
+      ERROR_ACCESS_DENIED, "0x00000005 (5): "));
 }
 
 TEST(Acquisition, Release40RefusesThe41Features) {

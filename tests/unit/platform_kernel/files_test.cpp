@@ -209,6 +209,34 @@ TEST_F(KernelFiles, SymbolicLinksAreRefusedForOpenAndCreate) {
   EXPECT_FALSE(Exists(nowhere)) << "no file created at the link's target";
 }
 
+TEST_F(KernelFiles, ATruncatingCreateRefusesAFileWithOtherNamesUntouched) {
+  const std::string other = Path("other.dat");
+  const std::string link = Path("planted.dat");
+  Put(other, "precious");
+  ASSERT_EQ(::link(other.c_str(), link.c_str()), 0);
+
+  for (DWORD disposition : {CREATE_ALWAYS, TRUNCATE_EXISTING}) {
+    SetLastError(0);
+    EXPECT_EQ(CreateFile(link.c_str(), kRW, kShareAll, disposition, FILE_FLAG_DELETE_ON_CLOSE), INVALID_HANDLE_VALUE)
+        << disposition;
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED) << disposition;
+  }
+  EXPECT_EQ(Get(other), "precious") << "nothing truncated through the second name";
+  EXPECT_TRUE(Exists(link)) << "the refused name is not deleted";
+
+  // Opening without truncation is still allowed, and a file of one name is
+  // still emptied.
+  HANDLE h = CreateFile(link.c_str(), GENERIC_READ, kShareAll, OPEN_ALWAYS, 0);
+  EXPECT_NE(h, INVALID_HANDLE_VALUE);
+  CloseHandle(h);
+  ASSERT_EQ(::unlink(other.c_str()), 0);
+  h = CreateFile(link.c_str(), kRW, kShareAll, CREATE_ALWAYS, 0);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  CloseHandle(h);
+  EXPECT_EQ(Get(link), "");
+}
+
 TEST_F(KernelFiles, AnythingButARegularFileIsRefused) {
   EXPECT_EQ(CreateFile(dir_.c_str(), GENERIC_READ, kShareAll, OPEN_EXISTING, 0), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
