@@ -1,6 +1,7 @@
 #include "wpcinforec_file.h"
 
 #include <array>
+#include <cstdint>
 
 #include "mestralib/directory.h"
 #include "mestralib/errors.h"
@@ -31,6 +32,22 @@ bool HasOneName(HANDLE hFile, const std::string& fileName, DWORD& dwLastError) {
   return false;
 }
 
+// MestraPack makes the record file empty; a file that already holds data is
+// not one (the utility started by hand with another file's name), so it is
+// refused and left as it is rather than overwritten.
+bool IsEmpty(HANDLE hFile, const std::string& fileName, DWORD& dwLastError) {
+  std::uint64_t size = 0;
+  if (!platform::GetFileSizeEx(hFile, &size)) {
+    dwLastError = GetLastError();
+    return false;
+  }
+  if (size == 0) return true;
+  dwLastError = ERROR_ACCESS_DENIED;
+  WPC_TRACE("CreateFile(\"%s\"): the file already holds %llu bytes; refused\n", fileName.c_str(),
+            static_cast<unsigned long long>(size));
+  return false;
+}
+
 // MestraPack holds the file open with delete-on-close, so the delete share is
 // needed next to read and write. OPEN_EXISTING: the name is relative and
 // predictable, so the utility must never create a file there, and the
@@ -46,7 +63,7 @@ HANDLE OpenRecordFile(const std::string& fileName, DWORD& dwLastError) {
                                  platform::OPEN_EXISTING, platform::FILE_ATTRIBUTE_TEMPORARY);
     if (hFile == INVALID_HANDLE_VALUE) {
       dwLastError = GetLastError();
-    } else if (!HasOneName(hFile, fileName, dwLastError)) {
+    } else if (!HasOneName(hFile, fileName, dwLastError) || !IsEmpty(hFile, fileName, dwLastError)) {
       platform::CloseHandle(hFile);
       hFile = INVALID_HANDLE_VALUE;
     }

@@ -152,6 +152,13 @@ class FileObject final : public kernel::KernelObject {
     return ERROR_SUCCESS;
   }
 
+  DWORD Size(std::uint64_t* size) const {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return LastErrorForErrno(errno);
+    *size = static_cast<std::uint64_t>(st.st_size);
+    return ERROR_SUCCESS;
+  }
+
  private:
   int fd_;
   Access access_;
@@ -319,6 +326,14 @@ BOOL GetFileLinkCount(HANDLE handle, DWORD* links) {
   if (!file) return kernel::Fail(ERROR_INVALID_HANDLE);
   if (links == nullptr) return kernel::Fail(ERROR_INVALID_PARAMETER);
   DWORD code = file->Links(links);
+  return code == ERROR_SUCCESS ? 1 : kernel::Fail(code);
+}
+
+BOOL GetFileSizeEx(HANDLE handle, std::uint64_t* size) {
+  auto file = kernel::FindHandleAs<FileObject>(handle);
+  if (!file) return kernel::Fail(ERROR_INVALID_HANDLE);
+  if (size == nullptr) return kernel::Fail(ERROR_INVALID_PARAMETER);
+  DWORD code = file->Size(size);
   return code == ERROR_SUCCESS ? 1 : kernel::Fail(code);
 }
 

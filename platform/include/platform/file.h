@@ -3,6 +3,7 @@
 // stands for on this machine (see devices in machine.h).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,10 @@ BOOL CancelIo(HANDLE handle);
 // once its last name was removed. Fails with ERROR_INVALID_HANDLE for a handle
 // that is not an open file.
 BOOL GetFileLinkCount(HANDLE file, DWORD* links);
+
+// The size in bytes of an open file. Fails with ERROR_INVALID_HANDLE for a
+// handle that is not an open file.
+BOOL GetFileSizeEx(HANDLE file, std::uint64_t* size);
 
 BOOL DeleteFile(const char* path);
 

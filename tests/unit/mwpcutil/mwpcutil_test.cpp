@@ -189,6 +189,18 @@ TEST_F(MWPCUtilTest, RefusesAFileWithAnotherNameAndLeavesBothAlone) {
   EXPECT_EQ(fs::hard_link_count(dir_ / "F"), 2u);
 }
 
+// The record file that MestraPack makes is empty; a file that already holds
+// data is not one, and the utility started with its name by hand must not
+// overwrite it.
+TEST_F(MWPCUtilTest, RefusesAFileThatAlreadyHoldsDataAndLeavesItAlone) {
+  { std::ofstream(dir_ / "F") << "someone's data"; }
+  EXPECT_EQ(Run({"GetWinPCapInfo", "F"}), kExitFailure);
+  EXPECT_TRUE(Traced("CreateFile(\"F\"): the file already holds 14 bytes; refused")) << trace_;
+  EXPECT_TRUE(Traced("CreateFile() FAILED! g_dwLastError = (0x00000005): ")) << trace_;
+  EXPECT_FALSE(Traced("WriteFile()")) << "nothing is written";
+  EXPECT_EQ(ReadText(dir_ / "F"), "someone's data");
+}
+
 TEST_F(MWPCUtilTest, NoLibraryInstalled) {
   fs::create_directories(dir_ / "system" / "drivers");
   UseInstallation(dir_ / "system");
@@ -307,6 +319,7 @@ TEST_F(MWPCUtilTest, DebugPauseSetting) {
 
   ASSERT_TRUE(platform::Profile("Morvane", "MWPCUtil").WriteInt("Settings", "MWPCUtilDebugPause", 1));
   fs::remove(dir_ / "trace.txt");
+  std::ofstream(dir_ / "F").flush();  // a fresh record file, as MestraPack makes one each time
   ASSERT_EQ(Run({"GetWinPCapInfo", "F"}), 0u);
   EXPECT_TRUE(Traced("Attach debugger NOW! (if desired)...")) << trace_;
 }
