@@ -18,7 +18,8 @@
 // Adapter keys: description, connection, pnp-id, mac, index, type
 // (ethernet|wireless|N), medium (802.3|N), speed (N[k|M|G] bit/s), max-total-size,
 // max-lookahead, ip (A/BITS or A), mask, gateway (repeatable), dhcp, dhcp-server,
-// connected, connect-status (ok|fails), promiscuous, opens, dos-link (yes|define),
+// connected, connect-status (ok|fails), promiscuous, opens (yes|no|N: only the
+// first N opens succeed), dos-link (yes|define),
 // ndis-device (yes|no), offload (none|ndis5|ndis5-no-checksum|ndis6),
 // checksum DIRECTION FIELD[=VALUE]..., supported-list-bytes N,
 // lso-v1-ipv4 / lso-v1-ipv6 / lso-v2-ipv4 / lso-v2-ipv6 TEXT.
@@ -43,6 +44,9 @@
 
 namespace platform::sim {
 namespace {
+
+// The most opens an adapter may be allowed before it refuses ("opens N").
+constexpr DWORD kMaxOpens = 1000000;
 
 std::string Lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -582,7 +586,19 @@ class Parser {
     } else if (key == "promiscuous") {
       if (Bool(w, &b)) a.promiscuousAccepted = b;
     } else if (key == "opens") {
-      if (Bool(w, &b)) a.opens = b;
+      // yes, no, or the number of opens that succeed before the rest fail.
+      if (!Need(w, 2, "yes, no or a number of opens")) return;
+      DWORD n = 0;
+      if (ParseBool(w[1], &b)) {
+        a.opens = b;
+        a.opensAllowed.reset();
+      } else if (ParseDword(w[1], kMaxOpens, &n)) {
+        a.opens = true;
+        a.opensAllowed = n;
+      } else {
+        Error("'opens': expected yes, no or a number of opens from 0 to " + std::to_string(kMaxOpens) + ", not '" +
+              w[1] + "'");
+      }
     } else if (key == "dos-link") {
       if (!Need(w, 2, "yes or define")) return;
       std::string v = Lower(w[1]);

@@ -556,7 +556,7 @@ class SimDeviceService final : public DeviceService {
     // Without the capture installation there is no capture driver to open.
     if (!host_->model().facts.captureInstalled) return ERROR_FILE_NOT_FOUND;
     if (a.needsDosDefine && !defined) return ERROR_FILE_NOT_FOUND;
-    if (!a.opens) return ERROR_GEN_FAILURE;
+    if (!a.opens || !host_->TakeCaptureOpen(i)) return ERROR_GEN_FAILURE;
     auto core = std::make_shared<CaptureCore>(a, i);
     host_->AddCapture(core);
     *out = std::make_unique<CaptureDevice>(host_->shared_from_this(), core);

@@ -148,6 +148,7 @@ struct AdapterState {
   const SimAdapterModel* model;
   bool plugged;
   bool readsFail = false;
+  std::optional<DWORD> opensLeft;  // unset: no limit ("opens N")
   std::vector<std::weak_ptr<CaptureCore>> captures;
   std::vector<std::weak_ptr<StationCore>> stations;
 };
@@ -179,6 +180,9 @@ class HostImpl final : public SimHost, public std::enable_shared_from_this<HostI
   bool Removed(std::size_t adapter) const;
   bool Plugged(std::size_t adapter);
   void AddCapture(const std::shared_ptr<CaptureCore>& core);
+  // Counts one open of the adapter's capture device; false once the opens
+  // its description allows are used up.
+  bool TakeCaptureOpen(std::size_t adapter);
   void RemoveStation(const StationCore* core);
   // A frame written by a capture device of the adapter.
   void TransmitFromCapture(CaptureCore* from, ByteSpan frame);

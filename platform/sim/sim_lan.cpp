@@ -287,7 +287,11 @@ HostImpl::HostImpl(HostModel model) : model_(Completed(std::move(model))) {
   devices_ = MakeDeviceService(this);
   ipHelper_ = MakeIpHelper(this);
   names_ = MakeNameResolver(model_);
-  for (const SimAdapterModel& a : model_.adapters) adapters_.push_back(AdapterState{&a, a.connected});
+  for (const SimAdapterModel& a : model_.adapters) {
+    AdapterState state{&a, a.connected};
+    state.opensLeft = a.opensAllowed;
+    adapters_.push_back(std::move(state));
+  }
   removed_ = std::make_unique<std::atomic<bool>[]>(model_.adapters.size());
   for (const PeerModel& p : model_.peers) {
     auto state = std::make_unique<PeerState>();
@@ -312,6 +316,15 @@ int HostImpl::AdapterIndex(const std::string& name) const {
 }
 
 bool HostImpl::Removed(std::size_t adapter) const { return removed_[adapter].load(); }
+
+bool HostImpl::TakeCaptureOpen(std::size_t adapter) {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::optional<DWORD>& left = adapters_[adapter].opensLeft;
+  if (!left) return true;
+  if (*left == 0) return false;
+  --*left;
+  return true;
+}
 
 bool HostImpl::Plugged(std::size_t adapter) {
   std::lock_guard<std::mutex> lock(mu_);

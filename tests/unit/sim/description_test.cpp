@@ -106,6 +106,7 @@ adapter wlan0
   connected no
   connect-status fails
   promiscuous no
+  opens 2
   dos-link define
   ndis-device no
   offload ndis5
@@ -156,6 +157,8 @@ name far.lab.test 203.0.113.99
   EXPECT_FALSE(a.connected);
   EXPECT_TRUE(a.connectStatusFails);
   EXPECT_FALSE(a.promiscuousAccepted);
+  EXPECT_TRUE(a.opens);
+  EXPECT_EQ(a.opensAllowed, 2u);
   EXPECT_TRUE(a.needsDosDefine);
   EXPECT_FALSE(a.ndisDeviceOpens);
   EXPECT_EQ(a.offload, OffloadForm::kNdis5);
@@ -219,6 +222,7 @@ TEST(Description, EveryErrorNamesItsLineAndRejectsTheWholeText) {
       {"adapter a0\n mac 02-00-00-00-00-01\n speed 150\nend\n", 3, "a multiple of 100"},
       {"adapter a0\n mac 02-00-00-00-00-01\n max-total-size 20\nend\n", 3, "at least 60"},
       {"adapter a0\n mac 02-00-00-00-00-01\n offload ndis7\nend\n", 3, "'offload'"},
+      {"adapter a0\n mac 02-00-00-00-00-01\n opens often\nend\n", 3, "expected yes, no or a number of opens"},
       {"adapter a0\n mac 02-00-00-00-00-01\n checksum v6-transmit ip\nend\n", 3, "IPv6 has no 'ip'"},
       {"adapter a0\n mac 02-00-00-00-00-01\n checksum v4-transmit tcp=4\nend\n", 3, "0 to 3"},
       {"adapter a0\n mac 02-00-00-00-00-01\n colour blue\nend\n", 3, "unknown adapter key 'colour'"},

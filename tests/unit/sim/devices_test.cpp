@@ -137,6 +137,23 @@ TEST_F(SimDevices, OddAdaptersRefuseWhatTheirDescriptionSays) {
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
+TEST(SimDevicesOpens, AdapterAllowedOneOpenRefusesTheNextButStaysADevice) {
+  testing::ScopedMachineForTest machine(
+      MakeMachine(Parse(std::string(DefaultHostDescription()) + "adapter once0\n mac 02-00-00-00-00-24\n opens 1\nend\n")));
+  auto open = [] { return CreateFile("\\\\.\\NPF_once0", GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0); };
+  HANDLE first = open();
+  ASSERT_NE(first, INVALID_HANDLE_VALUE) << GetLastError();
+  EXPECT_TRUE(CloseHandle(first));
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(open(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_GEN_FAILURE);
+  }
+  // Still a device (listed among the DOS devices), unlike one that never opens.
+  std::vector<std::string> names;
+  ASSERT_TRUE(QueryDosDevice(nullptr, &names));
+  EXPECT_EQ(names, (std::vector<std::string>{"NPF_sim0", "NPF_once0"}));
+}
+
 TEST_F(SimDevices, DeviceThatNeedsItsDosLinkOpensOnceDefined) {
   std::vector<std::string> names;
   ASSERT_TRUE(QueryDosDevice(nullptr, &names));

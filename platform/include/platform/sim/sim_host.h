@@ -104,6 +104,9 @@ struct SimAdapterModel {
   bool connectStatusFails = false;  // OID_GEN_MEDIA_CONNECT_STATUS fails
   bool promiscuousAccepted = true;
   bool opens = true;             // NPF_<name> opens at all
+  // Only this many opens of NPF_<name> succeed, the later ones fail (an
+  // adapter that refuses once it has been listed); unset: every open.
+  std::optional<DWORD> opensAllowed;
   bool needsDosDefine = false;   // NPF_<name> exists only once the process defined it
   bool ndisDeviceOpens = true;   // <name> (the NDIS device) opens
   OffloadForm offload = OffloadForm::kNone;
