@@ -215,8 +215,17 @@ int Interface::SetAddress(uint32_t request, vn32_ifreq* ifr) {
     DebugLine("vifnet: %s: %s set to %s\n", m_strName.c_str(), AddressRequestName(request),
               FormatIPAddr(address).c_str());
   }
+  if (request != VN32_SIOCSIFADDR && !m_bHostAddressSet && m_adapter.ip != 0) {
+    // An adapter named by its MAC leaves the link's host end without an
+    // address, and the kernel takes a peer, mask or broadcast only for an
+    // address it has: that end takes the adapter's own, as it would had the
+    // adapter been named by it.
+    if (int rc = m_port->SetAddress(VN32_SIOCSIFADDR, m_adapter.ip); rc != 0) return rc;
+    m_bHostAddressSet = true;
+  }
   int rc = m_port->SetAddress(request, address);
   if (rc != 0) return rc;
+  if (request == VN32_SIOCSIFADDR) m_bHostAddressSet = true;
   if (request == VN32_SIOCSIFDSTADDR) {
     m_guestIp = address;
     m_port->SetGuest(m_bGuestMacSet ? m_guestMac : GuestMacFor(address), address);

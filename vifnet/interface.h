@@ -83,6 +83,7 @@ class Interface {
   std::string m_strName;
   Mac m_guestMac{};
   bool m_bGuestMacSet = false;
+  bool m_bHostAddressSet = false;  // the link's host end has an address
   DWORD m_guestIp = 0;
   unsigned m_flags = 0;
   std::atomic<uint32_t> m_debugFlags{0};

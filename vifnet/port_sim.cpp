@@ -29,7 +29,12 @@ class SimPort final : public Port {
     return 0;
   }
 
-  int SetAddress(unsigned, DWORD) override { return 0; }
+  int SetAddress(unsigned request, DWORD) override {
+    // As the kernel: a peer, mask or broadcast needs an address of the
+    // device's own first.
+    if (request == VN32_SIOCSIFADDR) m_bHasAddress = true;
+    return m_bHasAddress ? 0 : EADDRNOTAVAIL;
+  }
 
   int SetMtu(int mtu) override { return mtu < 68 ? EINVAL : 0; }
 
@@ -87,6 +92,7 @@ class SimPort final : public Port {
 
  private:
   const HostAdapter m_adapter;
+  bool m_bHasAddress = false;  // SIOCSIFADDR came (the interface's lock guards the calls)
   std::mutex m_lock;  // a leaf: guards the station and the guest's addresses
   bool m_bTap = false;
   bool m_bUp = false;

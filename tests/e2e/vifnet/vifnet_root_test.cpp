@@ -341,6 +341,22 @@ TEST_F(VifnetOnTheKernel, ATunGuestsEchoRequestToTheHostGetsTheKernelsReply) {
   EXPECT_EQ(0, std::memcmp(reply.data() + 28, "vifnet!!", 8));
 }
 
+// An adapter named by its MAC gives the interface no host address before
+// the guest's: the library takes the adapter's own address for it, so the
+// guest still becomes the link's peer and the host answers it.
+TEST_F(VifnetOnTheKernel, AnAdapterNamedByItsMacStillGivesTheGuestItsLink) {
+  for (bool tap : {false, true}) {
+    SCOPED_TRACE(tap ? "TAP" : "TUN");
+    vifnet_test::Driver vif;
+    vif.OpenAndConfigure({.adapter = "02-00-5e-20-00-01", .tap = tap, .notify = false, .hostIp = nullptr,
+                          .guestIp = kGuestIp, .mask = kMask, .broadcast = kBroadcast, .guestMac = kGuestMac});
+    if (HasFatalFailure()) return;
+    Ran route = RunProgram({"ip", "-4", "route", "show", "198.51.100.200/32"});
+    EXPECT_NE(route.output.find("dev " + vif.name), std::string::npos) << route.output;
+    EXPECT_NE(route.output.find("src 198.51.100.1"), std::string::npos) << route.output;
+  }
+}
+
 TEST_F(VifnetOnTheKernel, ArpAndRarpAnswerFromTheHostsOwnAddressesThenItsNeighbours) {
   EXPECT_EQ(ArpAnswer(-1, kHostIp), FormatMACAddr(kHostMac));
   vn32_arpreq rarp{};

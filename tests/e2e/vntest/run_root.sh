@@ -40,6 +40,14 @@ for mode in --tap --tun; do
   timeout 120 ip netns exec "$a" "$vntest" --platform linux $mode --ping 198.51.100.1 --count 3 --delay 100 >ping$mode.log 2>&1
   check "guest pings the adapter ($mode)" $? ping$mode.log " Ping test successful." " 3 Replies Received"
 done
+# The host adapter named by its MAC instead of its address: the interface
+# has no host address of its own from the emulator's settings.
+for mode in --tap --tun; do
+  timeout 120 ip netns exec "$a" "$vntest" --platform linux $mode --adapter-mac 02-00-5E-10-01-01 \
+    --guest-ip 198.51.100.111 --ping 198.51.100.1 --count 2 --delay 100 --no-save >mac$mode.log 2>&1
+  check "guest on the adapter named by its MAC pings it ($mode)" $? mac$mode.log " Ping test successful." \
+    " 2 Replies Received"
+done
 
 # iputils ping answered by the guest while it serves; started once the
 # interface is up (its log line), not after a guessed delay.

@@ -68,7 +68,7 @@ struct Setup {
   const char* adapter = nullptr;  // the host adapter's IP or MAC text
   bool tap = true;
   bool notify = false;
-  const uint8_t* hostIp = nullptr;
+  const uint8_t* hostIp = nullptr;  // none: the adapter was named by its MAC
   const uint8_t* guestIp = nullptr;
   const uint8_t* mask = nullptr;
   const uint8_t* broadcast = nullptr;
@@ -105,8 +105,9 @@ class Driver {
     return vifnet32_ioctl(fd, VN32_SIOCSIFFLAGS, &ifr);
   }
 
-  // The emulator's order: debug flags, mode, host address, guest address,
-  // mask, broadcast, MAC, time-out (polling only), buffers, up.
+  // The emulator's order: debug flags, mode, host address (only when the
+  // adapter is named by it), guest address, mask, broadcast, MAC, time-out
+  // (polling only), buffers, up.
   void OpenAndConfigure(const Setup& setup) {
     fd = vifnet32_open(setup.adapter, VN32_OPEN_RDWR | (setup.notify ? VN32_OPEN_SOCKET_NOTIFY : 0));
     ASSERT_GE(fd, 0) << "errno " << errno;
@@ -116,7 +117,9 @@ class Driver {
     ASSERT_EQ(vifnet32_ioctl(fd, VN32_TUNSETIFF, &iff), 0) << "errno " << errno;
     name = std::string(iff.name, strnlen(iff.name, sizeof iff.name));
     ASSERT_FALSE(name.empty());
-    ASSERT_EQ(SetAddress(VN32_SIOCSIFADDR, setup.hostIp), 0) << "errno " << errno;
+    if (setup.hostIp != nullptr) {
+      ASSERT_EQ(SetAddress(VN32_SIOCSIFADDR, setup.hostIp), 0) << "errno " << errno;
+    }
     ASSERT_EQ(SetAddress(VN32_SIOCSIFDSTADDR, setup.guestIp), 0) << "errno " << errno;
     ASSERT_EQ(SetAddress(VN32_SIOCSIFNETMASK, setup.mask), 0) << "errno " << errno;
     ASSERT_EQ(SetAddress(VN32_SIOCSIFBRDADDR, setup.broadcast), 0) << "errno " << errno;
