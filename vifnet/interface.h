@@ -11,7 +11,9 @@
 // (vifnet_api.cpp), then Interface::m_lock (the configuration), then a
 // port's own lock (a leaf). The table's lock is held only to look up, add
 // or remove an entry, never across I/O; the statistics are atomic. The pump
-// and watch threads take only the port's lock.
+// and watch threads take only the port's lock, and the caller's log lock (a
+// leaf) through the debug output. The destructor joins them holding none of
+// these locks.
 //
 // The pump or the watch also looks after the host adapter: once it has
 // vanished, every read fails with ENODEV (a guest whose adapter is gone can
