@@ -43,25 +43,39 @@ int BadValue(const std::string& what, const std::string& text) {
   return kExitBadArguments;
 }
 
+// The option a refused value belongs to. A value the command line did not
+// give is a remembered one (the settings file may have been edited or
+// damaged): the message says so, rather than name an option never typed.
+std::string ValueSource(const char* option, bool given) {
+  if (given) return option;
+  return std::string(option) + " (not given: the remembered value; " + option + " replaces it)";
+}
+
 // The options that set the dialogs' controls, for messages about their
 // values (control ids repeat from one dialog to the next).
-const char* ParametersOption(int controlId) {
+std::string ParametersOption(int controlId, const Options& o) {
   for (int i = 0; i < 2; ++i) {
-    if (controlId == kGuestIPControl[i]) return i == 0 ? "--guest-ip" : "--guest-ip2";
-    if (controlId == kGuestMACControl[i]) return i == 0 ? "--guest-mac" : "--guest-mac2";
-    if (controlId == kAdapterIPControl[i]) return i == 0 ? "--adapter-ip" : "--adapter-ip2";
-    if (controlId == kAdapterMACControl[i]) return i == 0 ? "--adapter-mac" : "--adapter-mac2";
+    const InterfaceOptions& f = o.iface[i];
+    const bool adapterGiven = f.adapterIP || f.adapterMAC;  // naming it one way forgets the other
+    if (controlId == kGuestIPControl[i]) return ValueSource(i == 0 ? "--guest-ip" : "--guest-ip2", f.guestIP.has_value());
+    if (controlId == kGuestMACControl[i]) {
+      return ValueSource(i == 0 ? "--guest-mac" : "--guest-mac2", f.guestMAC.has_value());
+    }
+    if (controlId == kAdapterIPControl[i]) return ValueSource(i == 0 ? "--adapter-ip" : "--adapter-ip2", adapterGiven);
+    if (controlId == kAdapterMACControl[i]) {
+      return ValueSource(i == 0 ? "--adapter-mac" : "--adapter-mac2", adapterGiven);
+    }
   }
   return "vntest";
 }
 
-const char* PingOption(int controlId) {
+std::string PingOption(int controlId, const Options& o) {
   switch (controlId) {
-    case kPingSizeEdit: return "--size";
-    case kPingCountEdit: return "--count";
-    case kPingTimeoutEdit: return "--timeout";
-    case kPingDelayEdit: return "--delay";
-    default: return "--ping";
+    case kPingSizeEdit: return ValueSource("--size", o.size.has_value());
+    case kPingCountEdit: return ValueSource("--count", o.count.has_value());
+    case kPingTimeoutEdit: return ValueSource("--timeout", o.timeout.has_value());
+    case kPingDelayEdit: return ValueSource("--delay", o.delay.has_value());
+    default: return ValueSource("--ping", o.pingTarget && !o.pingTarget->empty());
   }
 }
 
@@ -69,7 +83,7 @@ const char* BufferOption(int controlId) { return controlId == kDllBufferEdit ? "
 
 // A dialog's refusal as the window would show it: the balloon's title and
 // text, or the message box's text, after the option it concerns.
-int Refused(const char* option, const DialogError& error) {
+int Refused(const std::string& option, const DialogError& error) {
   return BadValue(option, error.strTitle.empty() ? error.strText : error.strTitle + ": " + error.strText);
 }
 
@@ -214,7 +228,7 @@ int RunTest(const Options& o, CVN32TestView& view, HeadlessWindow& window, Drive
   parameters.SetUseTwoInterfaces(o.twoInterfaces);
   ApplyInterfaceOptions(parameters, 0, o.iface[0]);
   ApplyInterfaceOptions(parameters, 1, o.iface[1]);
-  if (!parameters.Validate(&error)) return Refused(ParametersOption(error.nControlId), error);
+  if (!parameters.Validate(&error)) return Refused(ParametersOption(error.nControlId, o), error);
   parameters.Accept();
 
   // The Ping who dialog's values are checked before anything starts; they
@@ -231,7 +245,7 @@ int RunTest(const Options& o, CVN32TestView& view, HeadlessWindow& window, Drive
       return BadValue("--ping-from", "interface 2 is not in use (see --two)");
     }
     ping.bFromInterface1 = o.pingFrom == 1;
-    if (!CheckPingWho(&ping, &error)) return Refused(PingOption(error.nControlId), error);
+    if (!CheckPingWho(&ping, &error)) return Refused(PingOption(error.nControlId, o), error);
   }
 
   if (gateway) {

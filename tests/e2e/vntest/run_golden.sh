@@ -17,6 +17,12 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 unset MORVANE_PLATFORM MORVANE_SIM_HOST
 export XDG_CONFIG_HOME=$work/config
+# GOLDEN_SETTINGS=FILE: the runs start from that settings file (one edited by
+# hand, or damaged).
+if [[ -n ${GOLDEN_SETTINGS:-} ]]; then
+  mkdir -p "$XDG_CONFIG_HOME/Morvane"
+  cp "$GOLDEN_SETTINGS" "$XDG_CONFIG_HOME/Morvane/VNTest64UD.ini"
+fi
 cd "$work"
 mask() {
   sed -E -e 's/^[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}/hh:mm:ss.mmm/' \
