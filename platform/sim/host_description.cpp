@@ -34,6 +34,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
@@ -902,19 +903,28 @@ bool ParseHostDescription(const std::string& text, HostModel* model, std::vector
 }
 
 bool LoadHostDescription(const std::string& path, HostModel* model, std::vector<DescriptionError>* errors) {
+  constexpr std::size_t kLargest = 1u << 20;
+  std::error_code ignored;
   std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    if (errors) *errors = {{0, "cannot open the host description \"" + path + "\": " + std::strerror(errno)}};
+  if (!in || std::filesystem::is_directory(path, ignored)) {
+    const int error = in ? EISDIR : errno;
+    if (errors) *errors = {{0, "cannot open the host description \"" + path + "\": " + std::strerror(error)}};
     return false;
   }
-  std::ostringstream text;
-  text << in.rdbuf();
+  // Read in pieces up to one byte past the limit: a device or pipe that
+  // never ends is refused like a file that is too large.
+  std::string content;
+  char piece[16384];
+  while (content.size() <= kLargest) {
+    in.read(piece, sizeof piece);
+    content.append(piece, static_cast<std::size_t>(in.gcount()));
+    if (!in) break;
+  }
   if (in.bad()) {
     if (errors) *errors = {{0, "cannot read the host description \"" + path + "\""}};
     return false;
   }
-  std::string content = text.str();
-  if (content.size() > (1u << 20)) {
+  if (content.size() > kLargest) {
     if (errors) *errors = {{0, "host description \"" + path + "\" is larger than 1 MiB"}};
     return false;
   }

@@ -310,6 +310,20 @@ TEST(Description, LoadNamesAFileThatCannotBeRead) {
   std::filesystem::remove(file);
 }
 
+// A folder is no empty host, and a file without end (a device) is refused
+// after its first MiB instead of being read for ever.
+TEST(Description, LoadRefusesAFolderAndAFileWithoutEnd) {
+  HostModel m;
+  std::vector<DescriptionError> errors;
+  EXPECT_FALSE(LoadHostDescription(std::filesystem::temp_directory_path().string(), &m, &errors));
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_NE(errors[0].Text().find("Is a directory"), std::string::npos) << errors[0].Text();
+
+  EXPECT_FALSE(LoadHostDescription("/dev/zero", &m, &errors));
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_NE(errors[0].Text().find("larger than 1 MiB"), std::string::npos) << errors[0].Text();
+}
+
 TEST(Description, ExampleFilesLoad) {
   for (const auto& entry : std::filesystem::directory_iterator(std::string(MORVANE_SOURCE_DIR) + "/docs/sim-hosts")) {
     if (entry.path().extension() != ".host") continue;
