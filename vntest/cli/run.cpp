@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -17,6 +18,7 @@
 #include "mestralib/address.h"
 #include "mestralib/errors.h"
 #include "platform/machine.h"
+#include "platform/process.h"
 #include "platform/sim/sim_host.h"
 #include "platform/sockets.h"
 #include "shell/buffer_sizes.h"
@@ -37,6 +39,30 @@ namespace {
 // The program's own messages, after the engine's.
 constexpr UINT WM_APP_INTERFACE_READY = WM_APP + 16;
 constexpr UINT WM_APP_PEER_PING_DONE = WM_APP + 17;
+constexpr UINT WM_APP_INTERRUPTED = WM_APP + 18;
+
+// Ctrl+C or a request to end (SIGTERM, SIGHUP), on the platform's control
+// thread: the first one asks the run to stop as the Stop commands do and to
+// keep its log; a second one, or one before the window exists, ends the
+// program at once.
+// Lock order: g_interruptLock, then the window's own lock (a leaf).
+std::mutex g_interruptLock;
+HeadlessWindow* g_pInterruptWindow = nullptr;  // under g_interruptLock
+int g_nInterrupts = 0;                         // under g_interruptLock
+
+BOOL OnInterrupt(DWORD) {
+  std::lock_guard<std::mutex> lock(g_interruptLock);
+  if (g_pInterruptWindow == nullptr || g_nInterrupts++ > 0) return 0;
+  std::fprintf(stderr, "vntest: interrupted: stopping the guest and keeping the log (again to end at once)\n");
+  g_pInterruptWindow->PostMessage(WM_APP_INTERRUPTED);
+  return 1;
+}
+
+// Whom the interrupt handler posts to; null while there is no window.
+void SetInterruptWindow(HeadlessWindow* window) {
+  std::lock_guard<std::mutex> lock(g_interruptLock);
+  g_pInterruptWindow = window;
+}
 
 int BadValue(const std::string& what, const std::string& text) {
   std::fprintf(stderr, "vntest: %s: %s\n", what.c_str(), text.c_str());
@@ -124,6 +150,9 @@ class Driver {
       case WM_APP_PEER_PING_DONE:
         m_bPeerPingDone = true;
         break;
+      case WM_APP_INTERRUPTED:
+        m_bInterrupted = true;
+        break;
       case WM_APP_MONITOR_ENDED:
         m_bMonitorEnded = true;
         OnEngineMessage(m_view, message);
@@ -134,10 +163,12 @@ class Driver {
     }
   }
 
-  // Handles messages until `done` holds or the deadline passes; returns done().
+  // Handles messages until `done` holds, the deadline passes or the run is
+  // interrupted; returns done().
   template <typename Done>
   bool RunUntil(Done done, std::chrono::steady_clock::time_point deadline) {
     while (!done()) {
+      if (m_bInterrupted) return false;
       std::optional<UINT> message = m_window.NextMessage(deadline);
       if (!message) return done();
       Dispatch(*message);
@@ -154,6 +185,7 @@ class Driver {
   int readyInterfaces() const { return m_readyInterfaces; }
   bool monitorEnded() const { return m_bMonitorEnded; }
   bool peerPingDone() const { return m_bPeerPingDone; }
+  bool interrupted() const { return m_bInterrupted; }
 
  private:
   CVN32TestView& m_view;
@@ -161,6 +193,7 @@ class Driver {
   int m_readyInterfaces = 0;
   bool m_bMonitorEnded = false;
   bool m_bPeerPingDone = false;
+  bool m_bInterrupted = false;
 };
 
 std::chrono::steady_clock::time_point After(std::chrono::milliseconds span) {
@@ -268,8 +301,11 @@ int RunTest(const Options& o, CVN32TestView& view, HeadlessWindow& window, Drive
     readyWindow->PostMessage(WM_APP_INTERFACE_READY);
   };
   const int interfaces = Interface2InUse() ? 2 : 1;
+  driver.Drain();
+  if (driver.interrupted()) return kExitInterrupted;
   StartGorlan(view);
   driver.RunUntil([&] { return driver.readyInterfaces() == interfaces || driver.monitorEnded(); }, After(kNoLimit));
+  if (driver.interrupted()) return kExitInterrupted;
   if (driver.readyInterfaces() < interfaces) {
     std::fprintf(stderr, "vntest: the interface could not be created\n");
     return kExitBadArguments;
@@ -289,7 +325,7 @@ int RunTest(const Options& o, CVN32TestView& view, HeadlessWindow& window, Drive
         readyWindow->PostMessage(WM_APP_PEER_PING_DONE);
       });
       driver.RunUntil([&] { return driver.peerPingDone(); }, After(kNoLimit));
-      waiter.join();
+      waiter.join();  // the simulated peer's pings end by themselves, interrupted or not
       const platform::sim::PeerPingResult result = peerPing->Result();
       LogMsg(" Peer %s pinged the guest %s: %u sent, %u received, %u duplicates%s\n", o.peer.c_str(),
              record.strInterface_IPAddr.c_str(), static_cast<unsigned>(result.sent),
@@ -298,6 +334,7 @@ int RunTest(const Options& o, CVN32TestView& view, HeadlessWindow& window, Drive
     }
   }
 
+  if (driver.interrupted()) return kExitInterrupted;
   bool pingOk = true;
   if (o.ping && view.IsRunning()) {
     AcceptPingWho(view, ping);
@@ -307,13 +344,16 @@ int RunTest(const Options& o, CVN32TestView& view, HeadlessWindow& window, Drive
     // monitor may never start (the first request could not be written), so
     // its message alone does not say so; a guest that stops joins both.
     driver.RunUntil([&] { return !view.IsPinging(); }, After(kNoLimit));
+    // Interrupted, the test ends as Stop ping test ends it.
+    if (driver.interrupted()) StopPingTest(view);
     driver.Drain();
     pingOk = window.Text().find(" Ping test successful.\n", start) != std::string::npos;
   }
 
-  if (o.serveSeconds > 0 && view.IsRunning()) {
+  if (o.serveSeconds > 0 && view.IsRunning() && !driver.interrupted()) {
     driver.RunUntil([&] { return !view.IsRunning(); }, After(std::chrono::seconds(o.serveSeconds)));
   }
+  if (driver.interrupted()) return kExitInterrupted;
   if (!pingOk || driver.monitorEnded()) return kExitTestFailed;
   return kExitOk;
 }
@@ -321,6 +361,8 @@ int RunTest(const Options& o, CVN32TestView& view, HeadlessWindow& window, Drive
 }  // namespace
 
 int Run(const Options& o) {
+  // Before any thread starts: the control thread alone takes the signals.
+  platform::SetConsoleCtrlHandler(&OnInterrupt, 1);
   // The log file is created first, so that a run whose log could not be kept
   // is refused before it starts.
   if (!o.logFile.empty()) {
@@ -358,12 +400,14 @@ int Run(const Options& o) {
   struct Detach {
     CVN32TestView& view;
     ~Detach() {
+      SetInterruptWindow(nullptr);
       TheEngineGlobals().InterfaceReady = nullptr;
       SetLogView(nullptr);
       view.SetWindow(nullptr);
     }
   } detach{*view};
   Driver driver(*view, window);
+  SetInterruptWindow(&window);
 
   // The window's start-up: the debug settings as the view is built, then
   // the snapshot of the host's network and the environment report, as the

@@ -35,4 +35,18 @@ std::string ModuleDirectory(const void* address);
 // The running program's file name without its folder.
 std::string ExecutableName();
 
+// --- Console control: the terminal's Ctrl+C and the requests to end ---
+constexpr DWORD CTRL_C_EVENT = 0;      // SIGINT
+constexpr DWORD CTRL_CLOSE_EVENT = 2;  // SIGTERM, SIGHUP
+using PHANDLER_ROUTINE = BOOL (*)(DWORD ctrlType);
+
+// Installs the process's one handler (add 0 removes it again). From the
+// first call on, SIGINT, SIGTERM and SIGHUP are taken by a thread of the
+// platform, which calls the handler with the event; when the handler returns
+// 0, or there is none, the signal's own action follows (the process
+// ends). A signal ignored when the program started (a background job,
+// nohup) stays ignored. Call it before the process starts any thread: a
+// thread started earlier would still take the signals itself.
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
+
 }  // namespace platform
