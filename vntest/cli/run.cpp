@@ -21,6 +21,7 @@
 #include "platform/process.h"
 #include "platform/sim/sim_host.h"
 #include "platform/sockets.h"
+#include "platform/sysinfo.h"
 #include "shell/buffer_sizes.h"
 #include "shell/debug_flags.h"
 #include "shell/default_gateway.h"
@@ -389,6 +390,14 @@ int Run(const Options& o) {
   DWORD peerHost = 0;
   if (o.peerPings > 0 && !ParseIPAddress(o.peer, &peerHost, false)) {
     return BadValue("--peer", "not an IPv4 address: " + o.peer);
+  }
+  if (platform::CurrentMachineKind() == platform::MachineKind::kLinux && !platform::GetSystemFacts().elevated) {
+    // Without them the capture devices do not open and no interface can be
+    // made, and the report and the checks would only say that the capture
+    // installation or the adapter is missing.
+    std::fprintf(stderr,
+                 "vntest: running as a normal user: the real machine's capture devices and virtual interfaces need "
+                 "root (or CAP_NET_ADMIN and CAP_NET_RAW)\n");
   }
   SetSettingsWritesEnabled(!o.noSave);
 

@@ -121,8 +121,19 @@ for iface in $interfaces; do
   echo "checked $iface: $mac, $connected, $speed, mtu $mtu, $cidr, TSO $tso, checksums tx $tx4 rx $rx"
 done
 
+# As a normal user nothing opens: the report says so with its banners, and
+# vntest says why on standard error.
+chmod 755 "$work"
+timeout 120 ip netns exec "$a" setpriv --reuid=65534 --regid=65534 --clear-groups \
+  env HOME="$work" XDG_CONFIG_HOME="$work" "$vntest" --platform linux --report >user.log 2>user.err
+rc=$?
+[ "$rc" = 1 ] || failed "vntest --report as a normal user exited with $rc, not 1"
+grep -q "^vntest: running as a normal user: .* need root (or CAP_NET_ADMIN and CAP_NET_RAW)$" user.err ||
+  failed "as a normal user, no word of the missing privileges: $(cat user.err)"
+grep -q "running as a normal user" report.log && failed "the note shows for root too"
+
 if [ "$fail" != 0 ]; then
   cat report.log
   exit 1
 fi
-echo "ok: the report lists every interface with the facts ip and ethtool give"
+echo "ok: the report lists every interface with the facts ip and ethtool give; a normal user is told what is missing"
