@@ -85,6 +85,9 @@ int TakeOptions(int& argc, char** argv) {
 int main(int argc, char** argv) {
   if (int rc = TakeOptions(argc, argv); rc >= 0) return rc;
   QApplication app(argc, argv);
+  // Qt has taken its own options out; anything left is a mistake, which
+  // would otherwise go unnoticed behind a window that starts anyway.
+  if (argc > 1) return BadValue(argv[1], "unknown option (--help lists the options)");
   QApplication::setOrganizationName(QStringLiteral("Morvane"));
   QApplication::setApplicationName(QString::fromLatin1(kProgramName));
 
