@@ -824,12 +824,21 @@ class CaptureDevice final : public Device {
 }  // namespace
 
 DWORD OpenCaptureDevice(const std::string& interfaceName, std::unique_ptr<Device>* device) {
-  std::optional<InterfaceFacts> facts = ReadInterface(interfaceName);
-  if (!facts || !IsEthernetLike(*facts)) return ERROR_FILE_NOT_FOUND;
   // Protocol 0 receives nothing until the bind: no other interface's packets
-  // slip in first.
+  // slip in first. The socket also asks about its interface.
   int fd = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
-  if (fd < 0) return ErrorOfErrno(errno);
+  if (fd < 0) {
+    const int error = errno;
+    // No interface of that name is reported as such, privilege or not.
+    std::optional<InterfaceFacts> facts = ReadInterface(interfaceName);
+    if (!facts || !IsEthernetLike(*facts)) return ERROR_FILE_NOT_FOUND;
+    return ErrorOfErrno(error);
+  }
+  std::optional<InterfaceFacts> facts = ReadInterface(fd, interfaceName, kFactHardware | kFactMtu);
+  if (!facts || !IsEthernetLike(*facts)) {
+    ::close(fd);
+    return ERROR_FILE_NOT_FOUND;
+  }
   int on = 1;
   if (::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof on) != 0 ||
       ::setsockopt(fd, SOL_PACKET, PACKET_AUXDATA, &on, sizeof on) != 0 ||

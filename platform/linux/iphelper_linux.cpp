@@ -174,10 +174,11 @@ class LinuxIpHelper final : public IpHelperBackend {
     if (status != ERROR_SUCCESS) return status;
     std::stable_sort(routes.begin(), routes.end(),
                      [](const RouteEntry& a, const RouteEntry& b) { return a.metric < b.metric; });
-    for (const InterfaceFacts& facts : EthernetInterfaces()) {
+    ControlSocket sock;  // one for every question about every interface
+    for (const InterfaceFacts& facts : EthernetInterfaces(sock.get())) {
       AdapterModel adapter;
       adapter.name = facts.name;
-      adapter.description = DriverName(facts.name);
+      adapter.description = DriverName(sock.get(), facts.name);
       if (adapter.description.empty()) adapter.description = "Ethernet adapter";
       adapter.address.assign(facts.mac.begin(), facts.mac.end());
       adapter.index = facts.index;

@@ -36,7 +36,7 @@ class NdisDevice final : public Device {
     DWORD oid;
     std::memcpy(&oid, in, sizeof oid);
     std::vector<BYTE> value;
-    DWORD status = AnswerInterfaceOid(name_, oid, &value);
+    DWORD status = AnswerInterfaceOid(name_, oid, &value, sock_.get());
     if (status != ERROR_SUCCESS) return status;
     if (out == nullptr || outSize < value.size()) return ERROR_INSUFFICIENT_BUFFER;
     std::memcpy(out, value.data(), value.size());
@@ -46,6 +46,7 @@ class NdisDevice final : public Device {
 
  private:
   const std::string name_;
+  ControlSocket sock_;  // for its questions about the interface
 };
 
 }  // namespace

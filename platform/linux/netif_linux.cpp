@@ -21,21 +21,6 @@
 namespace platform::linuxhost {
 namespace {
 
-// A datagram socket is all the interface ioctls need; it needs no privilege.
-class ControlSocket {
- public:
-  ControlSocket() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
-  ~ControlSocket() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  ControlSocket(const ControlSocket&) = delete;
-  ControlSocket& operator=(const ControlSocket&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 bool FillName(ifreq* request, const std::string& name) {
   std::memset(request, 0, sizeof *request);
   if (name.empty() || name.size() >= IFNAMSIZ) {
@@ -51,11 +36,6 @@ bool Ethtool(int sock, const std::string& name, void* command) {
   if (!FillName(&request, name)) return false;
   request.ifr_data = static_cast<char*>(command);
   return ::ioctl(sock, SIOCETHTOOL, &request) == 0;
-}
-
-bool Ethtool(const std::string& name, void* command) {
-  ControlSocket sock;
-  return sock.get() >= 0 && Ethtool(sock.get(), name, command);
 }
 
 std::string LinkTargetName(const std::filesystem::path& link) {
@@ -74,47 +54,64 @@ std::string Upper(std::string text) {
 
 }  // namespace
 
+ControlSocket::ControlSocket() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
+
+ControlSocket::~ControlSocket() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
 std::optional<InterfaceFacts> ReadInterface(const std::string& name) {
   ControlSocket sock;
   if (sock.get() < 0) return std::nullopt;
   return ReadInterface(sock.get(), name);
 }
 
-std::optional<InterfaceFacts> ReadInterface(int sock, const std::string& name) {
+std::optional<InterfaceFacts> ReadInterface(int sock, const std::string& name, unsigned wanted) {
   InterfaceFacts facts;
   facts.name = name;
   ifreq request;
   if (!FillName(&request, name) || ::ioctl(sock, SIOCGIFINDEX, &request) != 0) return std::nullopt;
   facts.index = static_cast<unsigned>(request.ifr_ifindex);
-  FillName(&request, name);
-  if (::ioctl(sock, SIOCGIFHWADDR, &request) != 0) return std::nullopt;
-  facts.hardwareType = request.ifr_hwaddr.sa_family;
-  std::memcpy(facts.mac.data(), request.ifr_hwaddr.sa_data, facts.mac.size());
-  FillName(&request, name);
-  if (::ioctl(sock, SIOCGIFMTU, &request) != 0) return std::nullopt;
-  facts.mtu = static_cast<unsigned>(request.ifr_mtu);
-  FillName(&request, name);
-  if (::ioctl(sock, SIOCGIFFLAGS, &request) != 0) return std::nullopt;
-  facts.up = (request.ifr_flags & IFF_UP) != 0;
-  facts.running = (request.ifr_flags & IFF_RUNNING) != 0;
-  facts.promiscuous = (request.ifr_flags & IFF_PROMISC) != 0;
+  if ((wanted & kFactHardware) != 0) {
+    FillName(&request, name);
+    if (::ioctl(sock, SIOCGIFHWADDR, &request) != 0) return std::nullopt;
+    facts.hardwareType = request.ifr_hwaddr.sa_family;
+    std::memcpy(facts.mac.data(), request.ifr_hwaddr.sa_data, facts.mac.size());
+  }
+  if ((wanted & kFactMtu) != 0) {
+    FillName(&request, name);
+    if (::ioctl(sock, SIOCGIFMTU, &request) != 0) return std::nullopt;
+    facts.mtu = static_cast<unsigned>(request.ifr_mtu);
+  }
+  if ((wanted & kFactFlags) != 0) {
+    FillName(&request, name);
+    if (::ioctl(sock, SIOCGIFFLAGS, &request) != 0) return std::nullopt;
+    facts.up = (request.ifr_flags & IFF_UP) != 0;
+    facts.running = (request.ifr_flags & IFF_RUNNING) != 0;
+    facts.promiscuous = (request.ifr_flags & IFF_PROMISC) != 0;
+  }
   return facts;
 }
 
-bool HasCarrier(const InterfaceFacts& facts) {
+bool HasCarrier(int sock, const InterfaceFacts& facts) {
+  if (!facts.up) return false;
   // The operational state (RUNNING) follows the carrier only after a delay;
-  // the carrier itself is current.
-  return facts.up && LinkCarrier(facts.name).value_or(facts.running);
+  // the carrier itself is current. The driver tells it in one question where
+  // it can (the kernel's own answer for most drivers), netlink elsewhere.
+  ethtool_value link{};
+  link.cmd = ETHTOOL_GLINK;
+  if (sock >= 0 && Ethtool(sock, facts.name, &link)) return link.data != 0;
+  return LinkCarrier(facts.name).value_or(facts.running);
 }
 
 bool IsEthernetLike(const InterfaceFacts& facts) { return facts.hardwareType == ARPHRD_ETHER; }
 
-std::vector<InterfaceFacts> EthernetInterfaces() {
+std::vector<InterfaceFacts> EthernetInterfaces(int sock) {
   std::vector<InterfaceFacts> result;
   std::unique_ptr<struct if_nameindex, decltype(&if_freenameindex)> names(if_nameindex(), &if_freenameindex);
   if (!names) return result;
   for (const struct if_nameindex* entry = names.get(); entry->if_index != 0; ++entry) {
-    std::optional<InterfaceFacts> facts = ReadInterface(entry->if_name);
+    std::optional<InterfaceFacts> facts = ReadInterface(sock, entry->if_name);
     if (facts && IsEthernetLike(*facts)) result.push_back(*facts);
   }
   std::sort(result.begin(), result.end(),
@@ -137,10 +134,16 @@ std::optional<std::uint32_t> LinkSpeedMbps(int sock, const std::string& name) {
   return speed;
 }
 
-std::string DriverName(const std::string& name) {
+std::vector<InterfaceFacts> EthernetInterfaces() {
+  ControlSocket sock;
+  if (sock.get() < 0) return {};
+  return EthernetInterfaces(sock.get());
+}
+
+std::string DriverName(int sock, const std::string& name) {
   ethtool_drvinfo info{};
   info.cmd = ETHTOOL_GDRVINFO;
-  if (Ethtool(name, &info)) {
+  if (Ethtool(sock, name, &info)) {
     info.driver[sizeof info.driver - 1] = '\0';
     if (info.driver[0] != '\0') return info.driver;
   }
@@ -226,8 +229,13 @@ std::optional<OffloadFeatures> ReadOffloadFeatures(int sock, const std::string& 
   return FeaturesFromStrings(*names, active);
 }
 
-std::string DeviceDescription(const std::string& name) {
-  std::string driver = DriverName(name);
+std::string DriverName(const std::string& name) {
+  ControlSocket sock;
+  return DriverName(sock.get(), name);
+}
+
+std::string DeviceDescription(int sock, const std::string& name) {
+  std::string driver = DriverName(sock, name);
   std::filesystem::path device = SysfsOf(name) / "device";
   std::string bus = LinkTargetName(device / "subsystem");
   std::string where;

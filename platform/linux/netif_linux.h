@@ -34,20 +34,41 @@ struct OffloadFeatures {
 };
 
 // Interfaces whose frames are Ethernet (the ones the capture driver serves),
-// in interface-index order.
+// in interface-index order; asked through `sock` where one is given.
 std::vector<InterfaceFacts> EthernetInterfaces();
+std::vector<InterfaceFacts> EthernetInterfaces(int sock);
+
+// A datagram socket of the calling thread's network namespace: all that the
+// interface questions need, and no privilege.
+class ControlSocket {
+ public:
+  ControlSocket();
+  ~ControlSocket();
+  ControlSocket(const ControlSocket&) = delete;
+  ControlSocket& operator=(const ControlSocket&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
 
 // One interface by name; nullopt when there is none (errno set).
 std::optional<InterfaceFacts> ReadInterface(const std::string& name);
 // The same asked through `sock`, any socket of the interface's network
 // namespace (a capture device's own): no socket made and closed per question.
-std::optional<InterfaceFacts> ReadInterface(int sock, const std::string& name);
+// `wanted` (kFact... bits) limits the questions to the facts needed; the
+// others are left as they are (the index is always asked).
+constexpr unsigned kFactHardware = 1;  // hardwareType, mac
+constexpr unsigned kFactMtu = 2;
+constexpr unsigned kFactFlags = 4;  // up, running, promiscuous
+constexpr unsigned kAllFacts = kFactHardware | kFactMtu | kFactFlags;
+std::optional<InterfaceFacts> ReadInterface(int sock, const std::string& name, unsigned wanted = kAllFacts);
 
 // Whether the interface is up and its link has a carrier, as the kernel has
-// it now. Asked apart from the other facts: it takes a netlink exchange,
-// which most callers of ReadInterface (each driver query, each adapters
-// table) do not need.
-bool HasCarrier(const InterfaceFacts& facts);
+// it now (facts with kFactFlags). Asked apart from the other facts, through
+// `sock` (or netlink where the driver cannot tell), which most callers of
+// ReadInterface (each driver query, each adapters table) do not need.
+bool HasCarrier(int sock, const InterfaceFacts& facts);
 
 bool IsEthernetLike(const InterfaceFacts& facts);
 
@@ -57,6 +78,7 @@ std::optional<std::uint32_t> LinkSpeedMbps(int sock, const std::string& name);
 
 // The driver's name (ethtool), else the sysfs driver link's name, else "".
 std::string DriverName(const std::string& name);
+std::string DriverName(int sock, const std::string& name);
 
 // The kernel's features of the interface; nullopt when ethtool cannot tell.
 std::optional<OffloadFeatures> ReadOffloadFeatures(const std::string& name);
@@ -68,7 +90,7 @@ OffloadFeatures FeaturesFromStrings(const std::vector<std::string>& names, const
 
 // A line for the device description: the driver's name, and the bus device
 // it sits on when sysfs knows one ("virtio_net (pci 0000:00:03.0)").
-std::string DeviceDescription(const std::string& name);
+std::string DeviceDescription(int sock, const std::string& name);
 
 // A stable identifier of the device for the registry's Enum branch
 // ("PCI\\0000:00:03.0", or "ROOT\\NET\\<name>" for a virtual interface).

@@ -67,7 +67,30 @@ DWORD AnswerInterfaceOid(const std::string& name, DWORD oid, std::vector<BYTE>* 
     std::memcpy(value->data(), oids.data(), value->size());
     return ERROR_SUCCESS;
   }
-  std::optional<InterfaceFacts> facts = sock >= 0 ? ReadInterface(sock, name) : ReadInterface(name);
+  // Each answer asks the kernel only for the facts it needs.
+  unsigned wanted = 0;
+  switch (oid) {
+    case npf::OID_GEN_MAXIMUM_LOOKAHEAD:
+    case npf::OID_GEN_CURRENT_LOOKAHEAD:
+    case npf::OID_GEN_MAXIMUM_TOTAL_SIZE:
+      wanted = kFactMtu;
+      break;
+    case npf::OID_GEN_MEDIA_CONNECT_STATUS:
+    case npf::OID_GEN_CURRENT_PACKET_FILTER:
+      wanted = kFactFlags;
+      break;
+    case npf::OID_802_3_CURRENT_ADDRESS:
+      wanted = kFactHardware;
+      break;
+    default:
+      break;
+  }
+  std::optional<ControlSocket> own;  // a socket of its own only where none was given
+  if (sock < 0) {
+    own.emplace();
+    sock = own->get();
+  }
+  std::optional<InterfaceFacts> facts = sock >= 0 ? ReadInterface(sock, name, wanted) : std::nullopt;
   if (!facts) return ERROR_DEV_NOT_EXIST;
   switch (oid) {
     case npf::OID_GEN_MEDIA_IN_USE:
@@ -81,10 +104,10 @@ DWORD AnswerInterfaceOid(const std::string& name, DWORD oid, std::vector<BYTE>* 
       PutDword(value, facts->mtu + kEthernetHeader);
       return ERROR_SUCCESS;
     case npf::OID_GEN_LINK_SPEED:
-      PutDword(value, LinkSpeedUnits((sock >= 0 ? LinkSpeedMbps(sock, name) : LinkSpeedMbps(name)).value_or(0)));
+      PutDword(value, LinkSpeedUnits(LinkSpeedMbps(sock, name).value_or(0)));
       return ERROR_SUCCESS;
     case npf::OID_GEN_MEDIA_CONNECT_STATUS:
-      PutDword(value, HasCarrier(*facts) ? 0 : 1);
+      PutDword(value, HasCarrier(sock, *facts) ? 0 : 1);
       return ERROR_SUCCESS;
     case npf::OID_GEN_CURRENT_PACKET_FILTER:
       PutDword(value, npf::NDIS_PACKET_TYPE_DIRECTED | npf::NDIS_PACKET_TYPE_MULTICAST | npf::NDIS_PACKET_TYPE_BROADCAST |
@@ -94,7 +117,7 @@ DWORD AnswerInterfaceOid(const std::string& name, DWORD oid, std::vector<BYTE>* 
       value->assign(facts->mac.begin(), facts->mac.end());
       return ERROR_SUCCESS;
     case npf::OID_TCP_OFFLOAD_CURRENT_CONFIG: {
-      std::optional<OffloadFeatures> features = sock >= 0 ? ReadOffloadFeatures(sock, name) : ReadOffloadFeatures(name);
+      std::optional<OffloadFeatures> features = ReadOffloadFeatures(sock, name);
       *value = Ndis6OffloadRecord(features.value_or(OffloadFeatures{}));
       return ERROR_SUCCESS;
     }

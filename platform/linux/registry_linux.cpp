@@ -50,14 +50,14 @@ void AddOsEdition(RegistryTree* tree) {
   }
 }
 
-void AddAdapter(RegistryTree* tree, unsigned slot, const InterfaceFacts& facts) {
+void AddAdapter(RegistryTree* tree, int sock, unsigned slot, const InterfaceFacts& facts) {
   char number[16];
   std::snprintf(number, sizeof number, "%04u", slot);
   const std::string classKey = std::string(kAdapterClass) + "\\" + number;
-  const std::string description = DeviceDescription(facts.name);
+  const std::string description = DeviceDescription(sock, facts.name);
   tree->SetString(classKey, "NetCfgInstanceId", facts.name);
   tree->SetString(classKey, "DriverDesc", description);
-  if (std::optional<OffloadFeatures> features = ReadOffloadFeatures(facts.name)) {
+  if (std::optional<OffloadFeatures> features = ReadOffloadFeatures(sock, facts.name)) {
     tree->SetString(classKey, "*LsoV1Ipv4", features->tcpSegmentation ? "1" : "0");
     tree->SetString(classKey, "*LsoV2Ipv4", features->tcpSegmentation ? "1" : "0");
     tree->SetString(classKey, "*LsoV2Ipv6", features->tcp6Segmentation ? "1" : "0");
@@ -79,7 +79,8 @@ void BuildRegistry(RegistryTree* tree) {
   AddOsEdition(tree);
   tree->AddKey(kAdapterClass);
   unsigned slot = 0;
-  for (const InterfaceFacts& facts : EthernetInterfaces()) AddAdapter(tree, slot++, facts);
+  ControlSocket sock;  // one for every question about every interface
+  for (const InterfaceFacts& facts : EthernetInterfaces(sock.get())) AddAdapter(tree, sock.get(), slot++, facts);
 }
 
 }  // namespace platform::linuxhost

@@ -410,6 +410,19 @@ TEST(CaptureDevice, OidAnswersMatchTheInterface) {
   InPeer([] { ASSERT_EQ(std::system("ip link set mvt1 up"), 0); });
   EXPECT_EQ(QueryDword(device, npf::OID_GEN_MEDIA_CONNECT_STATUS), 0u);
   EXPECT_TRUE(CloseHandle(device));
+
+  // An interface's own state: down, it has no link; up, the kernel's
+  // carrier (a dummy has one; a bridge without ports has none).
+  HANDLE other = OpenDevice("NPF_mvtd0");
+  ASSERT_TRUE(Opened(other)) << GetLastError();
+  const DWORD upStatus = Shell("cat /sys/class/net/mvtd0/carrier") == "1\n" ? 0u : 1u;
+  EXPECT_EQ(QueryDword(other, npf::OID_GEN_MEDIA_CONNECT_STATUS), upStatus);
+  ASSERT_EQ(std::system("ip link set mvtd0 down"), 0);
+  EXPECT_EQ(QueryDword(other, npf::OID_GEN_MEDIA_CONNECT_STATUS), 1u);
+  EXPECT_EQ(QueryDword(other, npf::OID_GEN_MAXIMUM_TOTAL_SIZE), 1514u) << "asked apart from the link state";
+  ASSERT_EQ(std::system("ip link set mvtd0 up"), 0);
+  EXPECT_EQ(QueryDword(other, npf::OID_GEN_MEDIA_CONNECT_STATUS), upStatus);
+  EXPECT_TRUE(CloseHandle(other));
 }
 
 class CaptureAcrossVeth : public ::testing::Test {
