@@ -24,7 +24,7 @@ constexpr const char* kDescription =
     "Exit status:\n"
     "  0  success: the ping test passed (without --ping: the guest ran and stopped cleanly)\n"
     "  1  the ping test failed, or the guest stopped on its own\n"
-    "  2  bad arguments or values (the Parameters dialog's messages), or an interface could not be made\n"
+    "  2  bad arguments or values (the Parameters dialog's messages), an interface not made, or the --log file not written\n"
     "  3  a warning before the test (set-up, unresponsive gateway) was not accepted: nothing was started\n"
     "  130  interrupted (Ctrl+C, SIGTERM, SIGHUP): the test and the guest stopped, the log kept (twice: at once)\n"
     "With --report: 0 the report holds no ERROR banner, 1 it does.";

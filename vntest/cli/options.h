@@ -11,7 +11,7 @@
 // Exit statuses.
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitTestFailed = 1;    // the ping test failed, or the guest stopped on its own
-inline constexpr int kExitBadArguments = 2;  // bad arguments or values, or an interface that could not be made
+inline constexpr int kExitBadArguments = 2;  // bad arguments or values, an interface not made, the --log file not written
 inline constexpr int kExitNotProceeding = 3; // a warning before the test was not accepted (no --proceed)
 inline constexpr int kExitInterrupted = 130;  // SIGINT, SIGTERM or SIGHUP: the guest stopped, the log kept
 inline constexpr int kExitReportError = 1;   // --report: the report holds an ERROR banner
