@@ -291,10 +291,19 @@ int RunTest(const Options& o, CVN32TestView& view, HeadlessWindow& window, Drive
     AcceptDefaultGateway(*gateway);
   }
 
-  for (const TestWarning* warning : DecidePreTest(GatherPreTestFacts())) {
+  const PreTestFacts facts = GatherPreTestFacts();
+  for (const TestWarning* warning : DecidePreTest(facts)) {
     if (!Ask(o.proceed, warning->title, warning->mainInstruction, warning->question, warning->explanation)) {
       return kExitNotProceeding;
     }
+  }
+  if (!facts.bIPForwarding && platform::CurrentMachineKind() == platform::MachineKind::kLinux) {
+    // On the real machine the guest's link is a link of its own behind the
+    // host: whatever the gateway, only the host's forwarding joins it to the
+    // LAN. A guest that talks to the host alone still works, so a note.
+    std::fprintf(stderr,
+                 "vntest: IPv4 forwarding is off (net.ipv4.ip_forward=0): the host passes nothing between the guest "
+                 "and its LAN, only the host itself answers the guest (README: What the host must allow)\n");
   }
 
   HeadlessWindow* readyWindow = &window;

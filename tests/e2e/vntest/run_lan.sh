@@ -51,7 +51,9 @@ for mode in tap tun; do
     --guest-ip 198.51.100.111 --ping 203.0.113.10 --count 3 --delay 200 >far-$mode.log 2>&1
   rc=$?
   # (The log names the gateway's MAC: the guest's frames could be sent to it.)
-  if [ $rc = 0 ] && has far-$mode.log " Ping test successful." && has far-$mode.log "02-00-5E-10-02-02"; then
+  # (Forwarding is on: no note of it being off.)
+  if [ $rc = 0 ] && has far-$mode.log " Ping test successful." && has far-$mode.log "02-00-5E-10-02-02" &&
+    ! has far-$mode.log "IPv4 forwarding is off"; then
     ok "the guest's ping test beyond the gateway ($mode)"
   else
     bad "the guest's ping test beyond the gateway ($mode)" "exit status $rc" far-$mode.log

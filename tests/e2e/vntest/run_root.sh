@@ -38,7 +38,8 @@ check() {  # check NAME RC FILE PATTERN...
 
 for mode in --tap --tun; do
   timeout 120 ip netns exec "$a" "$vntest" --platform linux $mode --ping 198.51.100.1 --count 3 --delay 100 >ping$mode.log 2>&1
-  check "guest pings the adapter ($mode)" $? ping$mode.log " Ping test successful." " 3 Replies Received"
+  check "guest pings the adapter ($mode)" $? ping$mode.log " Ping test successful." " 3 Replies Received" \
+    "^vntest: IPv4 forwarding is off (net.ipv4.ip_forward=0): "
 done
 # The host adapter named by its MAC instead of its address: the interface
 # has no host address of its own from the emulator's settings.
