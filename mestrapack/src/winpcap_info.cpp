@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -82,7 +83,7 @@ bool CMestraPackApp::AcquireWinPCapInfo() {
 
   char fileName[64];
   std::snprintf(fileName, sizeof fileName, "MWPCUtil-%d.dat", static_cast<int>(platform::GetCurrentProcessId()));
-  const std::string strFile = fileName;
+  std::string strFile = fileName;
   APP_TRACE(kFunction, "CreateFile( \"%s\" )...\n", strFile.c_str());
 
   // A fresh file every time; the platform never follows a symbolic link and
@@ -103,6 +104,34 @@ bool CMestraPackApp::AcquireWinPCapInfo() {
     saveThreadError();
     if (handle != nullptr && handle != INVALID_HANDLE_VALUE) {
       hFile = handle;
+    }
+  }
+  // A current folder that takes no new file (read-only, or another user's)
+  // would leave the library without the capture facts: the record goes to a
+  // private folder of its own instead, named to the utility with its path.
+  // Something planted at the name is still refused, as above.
+  struct PrivateFolder {
+    std::string path;
+    ~PrivateFolder() {
+      if (!path.empty()) platform::RemoveDirectory(path.c_str());  // empty once the file is closed
+    }
+  } privateFolder;
+  std::error_code noStatus;
+  if (hFile == nullptr && m_dwLastError == ERROR_ACCESS_DENIED &&
+      !std::filesystem::exists(std::filesystem::symlink_status(strFile, noStatus))) {
+    APP_TRACE(kFunction, "CreateFile() failed; GetLastError = 0x%08X (%d): %s\n", m_dwLastError,
+              static_cast<int>(m_dwLastError), FormatLastError(m_dwLastError).c_str());
+    privateFolder.path = platform::CreatePrivateTempFolder("mestrapack-");
+    saveThreadError();
+    if (!privateFolder.path.empty()) {
+      strFile = privateFolder.path + "/" + fileName;
+      APP_TRACE(kFunction, "CreateFile( \"%s\" )...\n", strFile.c_str());
+      HANDLE handle = platform::CreateFile(
+          strFile.c_str(), platform::GENERIC_READ | platform::GENERIC_WRITE,
+          platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE | platform::FILE_SHARE_DELETE, platform::CREATE_NEW,
+          platform::FILE_ATTRIBUTE_TEMPORARY | platform::FILE_FLAG_DELETE_ON_CLOSE);
+      saveThreadError();
+      if (handle != nullptr && handle != INVALID_HANDLE_VALUE) hFile = handle;
     }
   }
   if (hFile == nullptr) {

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -345,6 +346,27 @@ BOOL DeleteFile(const char* path) {
   if (S_ISDIR(st.st_mode)) return kernel::Fail(ERROR_ACCESS_DENIED);
   if (!Shares().MayDelete(FileKey{st.st_dev, st.st_ino})) return kernel::Fail(ERROR_SHARING_VIOLATION);
   if (::unlink(path) != 0) return kernel::Fail(OpenError(errno));
+  return 1;
+}
+
+std::string CreatePrivateTempFolder(const char* prefix) {
+  if (prefix == nullptr || std::strchr(prefix, '/') != nullptr) {
+    kernel::Fail(ERROR_INVALID_PARAMETER);
+    return {};
+  }
+  const char* base = std::getenv("TMPDIR");
+  std::string path = std::string(base != nullptr && *base == '/' ? base : "/tmp") + "/" + prefix + "XXXXXX";
+  // mkdtemp makes the folder with mode 0700 under a name nobody had.
+  if (::mkdtemp(path.data()) == nullptr) {
+    kernel::Fail(OpenError(errno));
+    return {};
+  }
+  return path;
+}
+
+BOOL RemoveDirectory(const char* path) {
+  if (path == nullptr || *path == '\0') return kernel::Fail(ERROR_INVALID_PARAMETER);
+  if (::rmdir(path) != 0) return kernel::Fail(OpenError(errno));
   return 1;
 }
 

@@ -64,6 +64,13 @@ BOOL GetFileSizeEx(HANDLE file, std::uint64_t* size);
 
 BOOL DeleteFile(const char* path);
 
+// A new, empty folder that only the calling user may enter, in the system's
+// folder for temporary files ($TMPDIR, else /tmp); its name starts with
+// `prefix`. Returns its path, or an empty text with the last error set.
+std::string CreatePrivateTempFolder(const char* prefix);
+// Removes an empty folder.
+BOOL RemoveDirectory(const char* path);
+
 // DOS device names of the machine. QueryDosDevice with a null name lists every
 // defined name; with a name, the targets it stands for. Both return false with
 // the last error set on failure.

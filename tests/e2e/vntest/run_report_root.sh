@@ -132,6 +132,18 @@ grep -q "^vntest: running as a normal user: .* need root (or CAP_NET_ADMIN and C
   failed "as a normal user, no word of the missing privileges: $(cat user.err)"
 grep -q "running as a normal user" report.log && failed "the note shows for root too"
 
+# The simulated host needs no root, also from a folder the user may not
+# write in (/): MestraPack keeps its record file in a private folder of the
+# temporary files instead, and removes it again.
+mkdir -m 1777 "$work/tmp"
+(cd / && timeout 120 setpriv --reuid=65534 --regid=65534 --clear-groups \
+  env HOME="$work" XDG_CONFIG_HOME="$work" TMPDIR="$work/tmp" "$vntest" --platform sim --report >"$work/sim.log" 2>&1)
+rc=$?
+[ "$rc" = 0 ] || failed "vntest --platform sim --report as a normal user in / exited with $rc"
+grep -qF 'Using WinPCap Packet.DLL, version "4.1.2 build 3000"' sim.log ||
+  failed "as a normal user in /, no packet-capture facts: $(grep -m3 ERROR sim.log)"
+[ -z "$(ls -A "$work/tmp")" ] || failed "left in the temporary files: $(ls -A "$work/tmp")"
+
 if [ "$fail" != 0 ]; then
   cat report.log
   exit 1
