@@ -3,9 +3,9 @@
 #include <time.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
-#include <vector>
 
 #include "common/kernel_object.h"
 #include "platform/sync.h"
@@ -27,10 +27,11 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, DWORD milliseco
     return WAIT_FAILED;
   }
   // The references keep every descriptor open until poll() has returned, even
-  // if another thread closes one of the handles meanwhile.
-  std::vector<std::shared_ptr<kernel::KernelObject>> objects(count);
-  std::vector<std::shared_ptr<kernel::Fd>> fds(count);
-  std::vector<pollfd> polls(count);
+  // if another thread closes one of the handles meanwhile. They live on the
+  // stack: a guest checks its stop event (a wait of 0 ms) for every frame.
+  std::array<std::shared_ptr<kernel::KernelObject>, MAXIMUM_WAIT_OBJECTS> objects;
+  std::array<std::shared_ptr<kernel::Fd>, MAXIMUM_WAIT_OBJECTS> fds;
+  std::array<pollfd, MAXIMUM_WAIT_OBJECTS> polls;
   for (DWORD i = 0; i < count; ++i) {
     objects[i] = kernel::FindHandle(handles[i]);
     if (objects[i]) fds[i] = objects[i]->WaitFd();
@@ -38,19 +39,20 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, DWORD milliseco
       kernel::Fail(ERROR_INVALID_HANDLE);
       return WAIT_FAILED;
     }
-    polls[i].fd = fds[i]->get();
-    polls[i].events = POLLIN;
+    polls[i] = pollfd{fds[i]->get(), POLLIN, 0};
   }
 
+  // Only a finite, non-zero wait needs the clock.
   const bool forever = milliseconds == INFINITE;
-  const std::int64_t deadline = MonotonicMs() + milliseconds;
+  const bool timed = !forever && milliseconds != 0;
+  const std::int64_t deadline = timed ? MonotonicMs() + milliseconds : 0;
   for (;;) {
-    int timeout = -1;
-    if (!forever) {
+    int timeout = forever ? -1 : 0;
+    if (timed) {
       std::int64_t left = std::max<std::int64_t>(0, deadline - MonotonicMs());
       timeout = static_cast<int>(std::min<std::int64_t>(left, 0x7FFFFFFF));
     }
-    int ready = ::poll(polls.data(), polls.size(), timeout);
+    int ready = ::poll(polls.data(), count, timeout);
     if (ready < 0) {
       if (errno == EINTR) continue;
       kernel::FailErrno(errno);
@@ -63,7 +65,8 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, DWORD milliseco
         return WAIT_OBJECT_0 + i;
       }
     }
-    if (!forever && MonotonicMs() >= deadline) return WAIT_TIMEOUT;
+    if (forever) continue;
+    if (!timed || MonotonicMs() >= deadline) return WAIT_TIMEOUT;
   }
 }
 

@@ -22,6 +22,8 @@
 namespace {
 
 constexpr int kReadBufferSize = 65535;
+// Frames answered between two looks at the stop event during a flood.
+constexpr unsigned kFramesPerStopCheck = 32;
 constexpr int kArpFrameLen = 42;
 constexpr WORD kEtherTypeIPv4 = 0x0800;
 constexpr WORD kEtherTypeArp = 0x0806;
@@ -247,13 +249,25 @@ DWORD MonitorThread(void* argument) {
     };
     auto readFailed = [&callFailed] { callFailed("vifnet32_read"); };
     if (!view->SocketNotifyMode) {
-      while (platform::WaitForSingleObject(view->hStopEvent, 0) != platform::WAIT_OBJECT_0) {
+      // The stop event is looked at after every read that found nothing
+      // (it waited up to its time-out) and otherwise every few frames, so a
+      // flood does not pay a system call per frame for it.
+      unsigned framesUnchecked = 0;
+      for (;;) {
+        if (framesUnchecked == 0 && platform::WaitForSingleObject(view->hStopEvent, 0) == platform::WAIT_OBJECT_0) {
+          break;
+        }
         int n = vifnet32_read(record.fd, buffer.get(), kReadBufferSize);
         if (n < 0) {
           readFailed();
           break;
         }
-        if (n > 0) ProcessPacket(responder, view, record, buffer.get(), n);
+        if (n > 0) {
+          ProcessPacket(responder, view, record, buffer.get(), n);
+          framesUnchecked = (framesUnchecked + 1) % kFramesPerStopCheck;
+        } else {
+          framesUnchecked = 0;
+        }
       }
     } else {
       bool failed = false;

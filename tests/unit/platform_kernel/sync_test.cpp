@@ -128,6 +128,17 @@ TEST(KernelWaits, ReportTheLowestSignalledHandle) {
   for (HANDLE h : e) CloseHandle(h);
 }
 
+TEST(KernelWaits, AsManyHandlesAsAllowedTheLastOneSignalled) {
+  std::vector<HANDLE> e(MAXIMUM_WAIT_OBJECTS);
+  for (HANDLE& h : e) h = CreateEvent(false);
+  EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, e.data(), 0), WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, e.data(), 10), WAIT_TIMEOUT);
+  SetEvent(e.back());
+  EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, e.data(), 0), WAIT_OBJECT_0 + MAXIMUM_WAIT_OBJECTS - 1);
+  EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, e.data(), INFINITE), WAIT_OBJECT_0 + MAXIMUM_WAIT_OBJECTS - 1);
+  for (HANDLE h : e) CloseHandle(h);
+}
+
 struct SetLater {
   HANDLE go;
   HANDLE target;

@@ -36,6 +36,7 @@ struct State {
   std::uint32_t openLastError = 0;
   std::deque<std::vector<std::uint8_t>> reads;
   bool readsFail = false;
+  bool repeatLastRead = false;
   int readErrno = 0;
   std::uint32_t readLastError = 0;
   std::uint32_t readTimeoutMs = 250;
@@ -78,6 +79,7 @@ void Reset() {
   s.openLastError = 0;
   s.reads.clear();
   s.readsFail = false;
+  s.repeatLastRead = false;
   s.readTimeoutMs = 250;
   s.shortWrites = 0;
   s.stats = vn32_stats{};
@@ -130,6 +132,12 @@ void FailReadsWhenEmpty(int errnoValue, std::uint32_t lastError) {
   s.readErrno = errnoValue;
   s.readLastError = lastError;
   s.changed.notify_all();
+}
+
+void RepeatLastRead() {
+  State& s = TheState();
+  std::lock_guard guard(s.lock);
+  s.repeatLastRead = true;
 }
 
 void ShortWrites(int n, int result, int errnoValue, std::uint32_t lastError) {
@@ -278,8 +286,8 @@ int vifnet32_read(int, void* buffer, int size) {
   auto ready = [&s] { return !s.reads.empty() || s.readsFail; };
   if (!ready()) s.changed.wait_for(guard, std::chrono::milliseconds(s.readTimeoutMs), ready);
   if (!s.reads.empty()) {
-    std::vector<std::uint8_t> bytes = std::move(s.reads.front());
-    s.reads.pop_front();
+    std::vector<std::uint8_t> bytes = s.reads.front();
+    if (!s.repeatLastRead || s.reads.size() > 1) s.reads.pop_front();
     const std::size_t n = std::min(bytes.size(), static_cast<std::size_t>(size > 0 ? size : 0));
     std::memcpy(buffer, bytes.data(), n);
     return static_cast<int>(n);

@@ -66,6 +66,9 @@ void SetOpenResult(int fd, int errnoValue = 0, std::uint32_t lastError = 0);
 void QueueRead(std::vector<std::uint8_t> bytes);
 // Once the queue is empty, every read fails: -1 with errno and the last error.
 void FailReadsWhenEmpty(int errnoValue, std::uint32_t lastError);
+// The last frame queued is delivered again by every read (a flood that never
+// ends) until the next Reset.
+void RepeatLastRead();
 
 // The next n writes (any descriptor) write `result` bytes instead of all,
 // with errno and the last error set.

@@ -163,6 +163,20 @@ TEST_F(MonitorTest, TapGuestAnswersArpRarpAndEchoForItselfOnly) {
   EXPECT_EQ(r.fd, 3);
 }
 
+TEST_F(MonitorTest, TheGuestStopsInTheMiddleOfAFloodThatNeverEnds) {
+  // Every read finds an ARP request for the guest at once: the stop must
+  // not wait for a read that finds nothing.
+  vifnet_fake::QueueRead(ArpFrame(0x0806, 1, kBroadcast, {}, kGuestIp, 60));
+  vifnet_fake::RepeatLastRead();
+  StartGorlan(harness_.view());
+  ASSERT_TRUE(vifnet_fake::WaitForCall("write 42"));
+  StopGorlan(harness_.view());
+  EXPECT_FALSE(harness_.view().IsRunning());
+  EXPECT_EQ(Interface1().fd, -1);
+  ASSERT_TRUE(harness_.WaitForText("** Interface tap0 closed... (ip=192.0.2.111, mac=02-00-5E-80-00-04)\n"));
+  EXPECT_EQ(vifnet_fake::Calls().back(), "close 3");
+}
+
 TEST_F(MonitorTest, AnEchoReplyThatCannotBeWrittenIsReportedAfterItsLines) {
   // The reply goes out before its lines are logged; the log keeps the order
   // the lines always had, the failure last, and the guest goes on.
