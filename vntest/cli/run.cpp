@@ -441,6 +441,11 @@ int Run(const Options& o) {
   window.SetMuted(false);
 
   int rc = o.report ? (report.bErrorBanner ? kExitReportError : kExitOk) : RunTest(o, *view, window, driver);
+  if (SettingsWriteRefused()) {
+    std::fprintf(stderr,
+                 "vntest: the accepted values could not be remembered: the settings file (VNTest64UD.ini under "
+                 "$XDG_CONFIG_HOME/Morvane) cannot be written; MORVANE_TRACE=stderr says why\n");
+  }
   StopGorlan(*view);
   driver.Drain();
   window.Close();

@@ -15,6 +15,7 @@ namespace {
 bool g_bInterfaceSettingsLoaded = false;
 bool g_bPingSettingsLoaded = false;
 bool g_bWritesEnabled = true;
+bool g_bWriteRefused = false;
 
 platform::Profile Store() { return platform::Profile(kCompanyKey, kProgramName); }
 
@@ -25,13 +26,19 @@ std::string ReadText(const char* name, const std::string& defaultValue) {
 }
 
 // A refused write is a broken assumption about the store, not the user's
-// fault: it is logged and the program goes on with the values it has.
+// fault: it is logged and the program goes on with the values it has; the
+// refusal is remembered for whoever must tell the user.
+void Written(bool written) {
+  if (!written) g_bWriteRefused = true;
+  VN_ASSERT(written);
+}
+
 void WriteInt(const char* name, DWORD value) {
-  if (g_bWritesEnabled) VN_ASSERT(Store().WriteInt(kSettingsSection, name, value));
+  if (g_bWritesEnabled) Written(Store().WriteInt(kSettingsSection, name, value));
 }
 
 void WriteText(const char* name, const std::string& value) {
-  if (g_bWritesEnabled) VN_ASSERT(Store().WriteString(kSettingsSection, name, value));
+  if (g_bWritesEnabled) Written(Store().WriteString(kSettingsSection, name, value));
 }
 
 }  // namespace
@@ -144,6 +151,8 @@ void StoreDebugSettings(bool debugMode, DWORD debugFlags) {
 }
 
 void StoreSocketNotifyMode(bool on) { WriteInt(setting::kSocketNotifyMode, on ? 1 : 0); }
+
+bool SettingsWriteRefused() { return g_bWriteRefused; }
 
 void SetSettingsWritesEnabled(bool on) { g_bWritesEnabled = on; }
 

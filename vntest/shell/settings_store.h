@@ -123,5 +123,9 @@ void StoreSocketNotifyMode(bool on);
 // above writes nothing; loading is unchanged.
 void SetSettingsWritesEnabled(bool on);
 
+// True once the store refused a write in this process: some accepted values
+// are not remembered.
+bool SettingsWriteRefused();
+
 // Tests only: the next loads read the store again; writes are on.
 void ResetSettingsForTesting();
