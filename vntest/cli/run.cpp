@@ -297,6 +297,21 @@ int RunTest(const Options& o, CVN32TestView& view, HeadlessWindow& window, Drive
       return kExitNotProceeding;
     }
   }
+  // Addresses no check refuses but no host can serve: a guest with its
+  // adapter's own address (the host keeps its packets for itself), and two
+  // guests with one address (the replies reach one of them). Notes, as a
+  // test of them may still be meant.
+  for (const INTERFACEREC* record : {&Interface1(), &Interface2()}) {
+    if (record == &Interface2() && !Interface2InUse()) break;
+    if (record->binInterface_IPAddr != 0 && record->binInterface_IPAddr == record->binAdapter_IPAddr) {
+      std::fprintf(stderr, "vntest: the guest's address %s is its host adapter's own: the host takes its packets "
+                   "as its own\n", record->strInterface_IPAddr.c_str());
+    }
+  }
+  if (Interface2InUse() && Interface1().binInterface_IPAddr == Interface2().binInterface_IPAddr) {
+    std::fprintf(stderr, "vntest: both guests have the address %s: the replies to it reach one of them only\n",
+                 Interface1().strInterface_IPAddr.c_str());
+  }
   if (!facts.bIPForwarding && platform::CurrentMachineKind() == platform::MachineKind::kLinux) {
     // On the real machine the guest's link is a link of its own behind the
     // host: whatever the gateway, only the host's forwarding joins it to the
