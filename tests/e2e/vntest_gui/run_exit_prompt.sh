@@ -4,7 +4,7 @@
 # Test > Start "Gorlan" with the Parameters dialog's values adds to the log
 # the start-up report began; File > Exit then asks to save it in a window
 # titled "VNTest64UD"; Cancel keeps the program; Exit again and "Don't Save"
-# ends it with status 0.
+# ends it with status 0. SIGTERM asks the same before the program ends.
 set -euo pipefail
 bin=$1
 source "$(dirname "$0")/xvfb_session.sh"
@@ -60,3 +60,19 @@ rc=0
 wait "$app" || rc=$?
 [[ $rc -eq 0 ]] || fail "the program ended with status $rc"
 echo "Don't Save: the program ended with status 0"
+
+# A request to end from outside (SIGTERM; Ctrl+C in the terminal alike)
+# closes the window as File > Exit does: the same prompt first.
+"$bin/VNTest64UD" --platform sim >"$xsession_dir/app.log" 2>&1 &
+app=$!
+xsession_pids+=("$app")
+main=$(xsession_window "Untitled - VNTest") || true
+[[ -n $main ]] || fail "no window \"Untitled - VNTest\" the second time"
+kill -TERM "$app"
+prompt=$(xsession_window "VNTest64UD") || true
+[[ -n $prompt ]] || fail "no save prompt after SIGTERM"
+keys "$prompt" shift+Tab space
+rc=0
+wait "$app" || rc=$?
+[[ $rc -eq 0 ]] || fail "after SIGTERM and Don't Save the program ended with status $rc"
+echo "SIGTERM: the save prompt, then the program ended with status 0"
