@@ -18,7 +18,6 @@
 #include "mestralib/address.h"
 #include "mestralib/errors.h"
 #include "platform/machine.h"
-#include "platform/process.h"
 #include "platform/sim/sim_host.h"
 #include "platform/sockets.h"
 #include "platform/sysinfo.h"
@@ -27,6 +26,7 @@
 #include "shell/default_gateway.h"
 #include "shell/discovery.h"
 #include "shell/environment_report.h"
+#include "shell/interrupt.h"
 #include "shell/log.h"
 #include "shell/parameters_model.h"
 #include "shell/ping_who.h"
@@ -41,29 +41,6 @@ namespace {
 constexpr UINT WM_APP_INTERFACE_READY = WM_APP + 16;
 constexpr UINT WM_APP_PEER_PING_DONE = WM_APP + 17;
 constexpr UINT WM_APP_INTERRUPTED = WM_APP + 18;
-
-// Ctrl+C or a request to end (SIGTERM, SIGHUP), on the platform's control
-// thread: the first one asks the run to stop as the Stop commands do and to
-// keep its log; a second one, or one before the window exists, ends the
-// program at once.
-// Lock order: g_interruptLock, then the window's own lock (a leaf).
-std::mutex g_interruptLock;
-HeadlessWindow* g_pInterruptWindow = nullptr;  // under g_interruptLock
-int g_nInterrupts = 0;                         // under g_interruptLock
-
-BOOL OnInterrupt(DWORD) {
-  std::lock_guard<std::mutex> lock(g_interruptLock);
-  if (g_pInterruptWindow == nullptr || g_nInterrupts++ > 0) return 0;
-  std::fprintf(stderr, "vntest: interrupted: stopping the guest and keeping the log (again to end at once)\n");
-  g_pInterruptWindow->PostMessage(WM_APP_INTERRUPTED);
-  return 1;
-}
-
-// Whom the interrupt handler posts to; null while there is no window.
-void SetInterruptWindow(HeadlessWindow* window) {
-  std::lock_guard<std::mutex> lock(g_interruptLock);
-  g_pInterruptWindow = window;
-}
 
 int BadValue(const std::string& what, const std::string& text) {
   std::fprintf(stderr, "vntest: %s: %s\n", what.c_str(), text.c_str());
@@ -387,7 +364,7 @@ int RunTest(const Options& o, CVN32TestView& view, HeadlessWindow& window, Drive
 
 int Run(const Options& o) {
   // Before any thread starts: the control thread alone takes the signals.
-  platform::SetConsoleCtrlHandler(&OnInterrupt, 1);
+  InstallInterruptHandler();
   // The log file is created first, so that a run whose log could not be kept
   // is refused before it starts.
   if (!o.logFile.empty()) {
@@ -433,14 +410,17 @@ int Run(const Options& o) {
   struct Detach {
     CVN32TestView& view;
     ~Detach() {
-      SetInterruptWindow(nullptr);
+      SetInterruptAction(nullptr);
       TheEngineGlobals().InterfaceReady = nullptr;
       SetLogView(nullptr);
       view.SetWindow(nullptr);
     }
   } detach{*view};
   Driver driver(*view, window);
-  SetInterruptWindow(&window);
+  SetInterruptAction([&window] {
+    std::fprintf(stderr, "vntest: interrupted: stopping the guest and keeping the log (again to end at once)\n");
+    window.PostMessage(WM_APP_INTERRUPTED);
+  });
 
   // The window's start-up: the debug settings as the view is built, then
   // the snapshot of the host's network and the environment report, as the

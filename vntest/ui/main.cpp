@@ -3,14 +3,13 @@
 #include <QApplication>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/machine.h"
-#include "platform/process.h"
 #include "platform/sim/sim_host.h"
 #include "shell/commands.h"
+#include "shell/interrupt.h"
 #include "ui/main_frame.h"
 
 namespace {
@@ -25,26 +24,6 @@ const char kUsage[] =
     "                    default: MORVANE_PLATFORM, else linux\n"
     "  --sim-host FILE   simulated host description file (sim only; default: the built-in host)\n"
     "Qt's own options (such as -platform offscreen for the window system) follow Qt's rules.\n";
-
-// Ctrl+C in the terminal or a request to end (SIGTERM, SIGHUP), on the
-// platform's control thread: the window closes as File > Exit closes it,
-// asking first to save unsaved lines; a second one ends the program at once.
-// Lock order: g_interruptLock is a leaf (posting an event takes Qt's own).
-std::mutex g_interruptLock;
-QWidget* g_pInterruptFrame = nullptr;  // under g_interruptLock
-int g_nInterrupts = 0;                 // under g_interruptLock
-
-BOOL OnInterrupt(DWORD) {
-  std::lock_guard<std::mutex> lock(g_interruptLock);
-  if (g_pInterruptFrame == nullptr || g_nInterrupts++ > 0) return 0;
-  QMetaObject::invokeMethod(g_pInterruptFrame, "close", Qt::QueuedConnection);
-  return 1;
-}
-
-void SetInterruptFrame(QWidget* frame) {
-  std::lock_guard<std::mutex> lock(g_interruptLock);
-  g_pInterruptFrame = frame;
-}
 
 int BadValue(const std::string& option, const std::string& text) {
   std::fprintf(stderr, "VNTest64UD: %s: %s\n", option.c_str(), text.c_str());
@@ -107,7 +86,7 @@ int TakeOptions(int& argc, char** argv) {
 int main(int argc, char** argv) {
   if (int rc = TakeOptions(argc, argv); rc >= 0) return rc;
   // Before Qt starts its threads: the control thread alone takes the signals.
-  platform::SetConsoleCtrlHandler(&OnInterrupt, 1);
+  InstallInterruptHandler();
   QApplication app(argc, argv);
   // Qt has taken its own options out; anything left is a mistake, which
   // would otherwise go unnoticed behind a window that starts anyway.
@@ -118,8 +97,10 @@ int main(int argc, char** argv) {
   CMainFrame frame;
   frame.InitialUpdate();
   frame.show();
-  SetInterruptFrame(&frame);
+  // Ctrl+C or a request to end closes the window as File > Exit does,
+  // asking first to save unsaved lines.
+  SetInterruptAction([&frame] { QMetaObject::invokeMethod(&frame, "close", Qt::QueuedConnection); });
   const int rc = QApplication::exec();
-  SetInterruptFrame(nullptr);
+  SetInterruptAction(nullptr);
   return rc;
 }
