@@ -20,7 +20,12 @@ void HeadlessWindow::AppendText(const std::string& text) {
   if (m_bMuted) return;
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
-  m_text += text;
+  if (m_bKeeping) m_text += text;
+}
+
+void HeadlessWindow::SetKeeping(bool keep) {
+  m_bKeeping = keep;
+  if (!keep) std::string().swap(m_text);
 }
 
 std::optional<UINT> HeadlessWindow::NextMessage(std::chrono::steady_clock::time_point deadline) {

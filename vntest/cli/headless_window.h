@@ -15,10 +15,15 @@ class HeadlessWindow : public ViewWindow {
  public:
   bool WindowExists() const override;
   void PostMessage(UINT message) override;
-  // Writes the text to standard output and keeps it for the saved log;
-  // while muted the text is dropped.
+  // Writes the text to standard output and, while keeping, keeps it (for
+  // the saved log, or the ping test's verdict); while muted the text is
+  // dropped.
   void AppendText(const std::string& text) override;
   void SetMuted(bool muted) { m_bMuted = muted; }
+  // A guest that serves for hours logs two lines per request it answers:
+  // only a run that needs the text keeps it. Keeping no more lets go of
+  // what was kept.
+  void SetKeeping(bool keep);
 
   // The main loop: the next posted message, waiting until `deadline` at most.
   std::optional<UINT> NextMessage(std::chrono::steady_clock::time_point deadline);
@@ -35,4 +40,5 @@ class HeadlessWindow : public ViewWindow {
   bool m_bClosed = false;
   std::string m_text;    // the window's thread only
   bool m_bMuted = false;  // the window's thread only
+  bool m_bKeeping = true;  // the window's thread only
 };

@@ -340,6 +340,7 @@ int RunTest(const Options& o, CVN32TestView& view, HeadlessWindow& window, Drive
   bool pingOk = true;
   if (o.ping && view.IsRunning()) {
     AcceptPingWho(view, ping);
+    window.SetKeeping(true);
     const std::size_t start = window.Text().size();
     StartPingTest(view);
     // The test is over once both of its threads have been joined. The ping
@@ -350,6 +351,7 @@ int RunTest(const Options& o, CVN32TestView& view, HeadlessWindow& window, Drive
     if (driver.interrupted()) StopPingTest(view);
     driver.Drain();
     pingOk = window.Text().find(" Ping test successful.\n", start) != std::string::npos;
+    window.SetKeeping(!o.logFile.empty());
   }
 
   if (o.serveSeconds > 0 && view.IsRunning() && !driver.interrupted()) {
@@ -421,6 +423,8 @@ int Run(const Options& o) {
     std::fprintf(stderr, "vntest: interrupted: stopping the guest and keeping the log (again to end at once)\n");
     window.PostMessage(WM_APP_INTERRUPTED);
   });
+  // The whole log is kept only for --log; the ping test keeps its own part.
+  window.SetKeeping(!o.logFile.empty());
 
   // The window's start-up: the debug settings as the view is built, then
   // the snapshot of the host's network and the environment report, as the
