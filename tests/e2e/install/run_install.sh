@@ -2,7 +2,7 @@
 # The kit installed (cmake --install) into a fresh folder, run from there on
 # the simulated host: vntest finds its libraries, MestraPack its MWPCUtilD,
 # MWPCUtilD the packet-capture stand-ins in bin/system, VNTest64UD its help
-# pages; nothing is read from the build tree.
+# pages; nothing is read from the build tree, nor from the current folder.
 # Usage: run_install.sh BUILD_DIR
 set -u
 build=$1
@@ -24,6 +24,15 @@ for program in vntest VNTest64UD MWPCUtilD; do
     fail "$program: $(ldd "$prefix/bin/$program" | grep -e "not found" -e "$build" | tr '\n' ' ')"
   fi
 done
+# No program or library, installed or in the build tree, searches the
+# current directory for what it loads: an empty entry of its run path would
+# mean that folder.
+while IFS= read -r -d '' file; do
+  runpath=$(readelf -d "$file" 2>/dev/null | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
+  case ":$runpath:" in
+    *::*) fail "$file: its run path \"$runpath\" has an empty entry (the current directory)" ;;
+  esac
+done < <(find "$prefix/bin" "$build/bin" -type f -print0)
 "$prefix/bin/vntest" --platform sim --report >"$work/report.log" 2>&1
 rc=$?
 [[ $rc == 0 ]] || fail "vntest --report from the installation exited with $rc"
