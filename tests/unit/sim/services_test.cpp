@@ -191,8 +191,18 @@ class SimHostFromEnvironment : public ::testing::Test {
     std::filesystem::remove(file_);
   }
   void Write(const std::string& text) { std::ofstream(file_) << text; }
-  std::filesystem::path file_ =
-      std::filesystem::temp_directory_path() / ("morvane-sim-env-" + std::to_string(getpid()) + ".host");
+  // One name for the test process and the death test's child, which runs
+  // the test again in a process of its own and ends without removing
+  // anything: the child finds the name in the environment it inherited.
+  static std::filesystem::path FileName() {
+    static constexpr char kName[] = "MORVANE_TEST_ENV_HOST_FILE";
+    if (const char* inherited = std::getenv(kName)) return inherited;
+    const std::filesystem::path name =
+        std::filesystem::temp_directory_path() / ("morvane-sim-env-" + std::to_string(getpid()) + ".host");
+    setenv(kName, name.c_str(), 1);
+    return name;
+  }
+  std::filesystem::path file_ = FileName();
 };
 
 TEST_F(SimHostFromEnvironment, NamedFileIsTheHost) {
