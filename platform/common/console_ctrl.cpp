@@ -59,4 +59,13 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
   return 1;
 }
 
+bool WithConsoleCtrlSignalsUnblocked(const std::function<bool()>& start) {
+  const sigset_t set = CtrlSignals();
+  sigset_t before;
+  ::pthread_sigmask(SIG_UNBLOCK, &set, &before);
+  const bool started = start();
+  ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  return started;
+}
+
 }  // namespace platform

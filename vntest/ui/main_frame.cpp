@@ -16,6 +16,7 @@
 
 #include "engine/debug_mode.h"
 #include "engine/engine.h"
+#include "platform/process.h"
 #include "shell/commands.h"
 #include "shell/discovery.h"
 #include "shell/environment_report.h"
@@ -64,7 +65,11 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent), m_pView(std::make
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
     return dialog.selectedFiles().first().toStdString();
   };
-  OpenUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
+  // The viewer starts without the signals the program keeps for its
+  // control thread blocked.
+  OpenUrl = [](const QUrl& url) {
+    return platform::WithConsoleCtrlSignalsUnblocked([&url] { return QDesktopServices::openUrl(url); });
+  };
 
   CreateMenus();
   CreateAccelerators();

@@ -1,6 +1,7 @@
 // Starting another program of the kit and waiting for it.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,5 +49,11 @@ using PHANDLER_ROUTINE = BOOL (*)(DWORD ctrlType);
 // nohup) stays ignored. Call it before the process starts any thread: a
 // thread started earlier would still take the signals itself.
 BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
+
+// Runs `start`, which starts a program by other means than StartProcess (a
+// toolkit's), with those signals unblocked on the calling thread: a started
+// program inherits its starter's blocked signals, and would otherwise ignore
+// Ctrl+C and the requests to end. Returns what `start` returns.
+bool WithConsoleCtrlSignalsUnblocked(const std::function<bool()>& start);
 
 }  // namespace platform

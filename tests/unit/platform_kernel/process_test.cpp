@@ -7,9 +7,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/sync.h"
 
@@ -80,6 +85,67 @@ TEST(KernelProcesses, AChildStartsWithNoSignalBlockedOrIgnored) {
   EXPECT_EQ(RunToEnd(first), 128u + SIGTERM);
   ASSERT_EQ(::kill(static_cast<pid_t>(GetProcessId(second)), SIGHUP), 0);
   EXPECT_EQ(RunToEnd(second), 128u + SIGHUP);
+}
+
+// The signals blocked in this thread, from the kernel's own account.
+std::string BlockedSignals() {
+  std::ifstream status("/proc/thread-self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("SigBlk:", 0) == 0) return line.substr(7);
+  }
+  return "?";
+}
+
+bool Blocked(const std::string& mask, int signal) {
+  return (std::stoull(mask, nullptr, 16) >> (signal - 1)) & 1;
+}
+
+std::mutex g_ctrlLock;
+std::condition_variable g_ctrlCame;
+std::vector<DWORD> g_ctrlEvents;
+
+BOOL TakeCtrl(DWORD event) {
+  std::lock_guard<std::mutex> lock(g_ctrlLock);
+  g_ctrlEvents.push_back(event);
+  g_ctrlCame.notify_all();
+  return 1;
+}
+
+// In a process of its own (the handler stays for the process's life): the
+// signals reach the handler on a thread of the platform as their events,
+// the caller's threads keep them blocked, a program started through
+// WithConsoleCtrlSignalsUnblocked does not inherit that, and a handler
+// that declines lets the signal end the process as usual.
+TEST(KernelConsoleCtrl, SignalsReachTheHandlerAndStartedProgramsStartUnblocked) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        SetConsoleCtrlHandler(&TakeCtrl, 1);
+        const bool blockedHere = Blocked(BlockedSignals(), SIGINT) && Blocked(BlockedSignals(), SIGTERM);
+        ::kill(::getpid(), SIGINT);
+        ::kill(::getpid(), SIGTERM);
+        bool both = false;
+        {
+          std::unique_lock<std::mutex> lock(g_ctrlLock);
+          both = g_ctrlCame.wait_for(lock, std::chrono::seconds(30), [] { return g_ctrlEvents.size() == 2; });
+        }
+        const bool events = both && g_ctrlEvents[0] == CTRL_C_EVENT && g_ctrlEvents[1] == CTRL_CLOSE_EVENT;
+        std::string childMask;
+        const bool started = WithConsoleCtrlSignalsUnblocked([&childMask] {
+          childMask = BlockedSignals();  // what a program started now inherits
+          return true;
+        });
+        const bool childFree = started && !Blocked(childMask, SIGINT) && !Blocked(childMask, SIGTERM) &&
+                               !Blocked(childMask, SIGHUP) && Blocked(BlockedSignals(), SIGINT);
+        std::fprintf(stderr, "blocked %d events %d child %d\n", blockedHere, events, childFree);
+        if (!blockedHere || !events || !childFree) std::exit(1);
+        SetConsoleCtrlHandler(&TakeCtrl, 0);  // no handler: SIGTERM ends the process
+        ::kill(::getpid(), SIGTERM);
+        std::unique_lock<std::mutex> lock(g_ctrlLock);  // the process ends meanwhile; the bound is for a failure
+        g_ctrlCame.wait_for(lock, std::chrono::seconds(30), [] { return false; });
+        std::exit(2);
+      },
+      ::testing::KilledBySignal(SIGTERM), "blocked 1 events 1 child 1");
 }
 
 TEST(KernelProcesses, AHandleClosedWhileTheProcessRunsIsNoFailure) {
