@@ -24,6 +24,12 @@ class SimPort final : public Port {
     // Each kind counts on its own, as the kernel's tun%d and tap%d names do,
     // so two guests started at once get the same names whichever is first.
     static std::atomic<int> s_nextTun{0}, s_nextTap{0};
+    // The errors the kernel gives without its TUN/TAP device, or to a
+    // program that may not create interfaces.
+    if (std::shared_ptr<platform::sim::SimHost> host = platform::sim::CurrentHost()) {
+      if (host->model().tunDevice == platform::sim::TunDevice::kMissing) return ENOENT;
+      if (host->model().tunDevice == platform::sim::TunDevice::kDenied) return EPERM;
+    }
     m_bTap = tap;
     *name = (tap ? "simtap" : "simtun") + std::to_string((tap ? s_nextTap : s_nextTun).fetch_add(1));
     return 0;

@@ -6,7 +6,7 @@
 //   os-name TEXT | os-family TEXT | os-text TEXT | os-service-pack TEXT
 //   os-version A.B.C | edition TEXT | display-version TEXT
 //   processors N | elevated yes|no | driver-version A.B.C.D
-//   auto-routes yes|no | settings memory|file
+//   auto-routes yes|no | settings memory|file | tun-device present|missing|denied
 //   route DEST/BITS NEXTHOP [metric N] [adapter NAME]
 //   name HOSTNAME IP
 //   adapter NAME ... end            (adapter keys below, one a line)
@@ -430,6 +430,13 @@ class Parser {
       if (v == "memory") m_.settingsInFiles = false;
       else if (v == "file") m_.settingsInFiles = true;
       else Error("'settings': expected memory or file, not '" + w[1] + "'");
+    } else if (key == "tun-device") {
+      if (!Need(w, 2, "present, missing or denied")) return;
+      const std::string v = Lower(w[1]);
+      if (v == "present") m_.tunDevice = TunDevice::kPresent;
+      else if (v == "missing") m_.tunDevice = TunDevice::kMissing;
+      else if (v == "denied") m_.tunDevice = TunDevice::kDenied;
+      else Error("'tun-device': expected present, missing or denied, not '" + w[1] + "'");
     } else {
       Error("unknown statement '" + w[0] + "'");
     }

@@ -91,6 +91,7 @@ capture-library absent
 dos-device C: \Device\HarddiskVolume1
 auto-routes no
 settings file
+tun-device denied
 adapter wlan0
   description Wireless Adapter
   connection Wi-Fi
@@ -145,6 +146,7 @@ name far.lab.test 203.0.113.99
   EXPECT_EQ(m.dosDevices[0].second, "\\Device\\HarddiskVolume1");
   EXPECT_FALSE(m.autoRoutes);
   EXPECT_TRUE(m.settingsInFiles);
+  EXPECT_EQ(m.tunDevice, TunDevice::kDenied);
 
   ASSERT_EQ(m.adapters.size(), 1u);
   const SimAdapterModel& a = m.adapters[0];
@@ -202,6 +204,7 @@ TEST(Description, EveryErrorNamesItsLineAndRejectsTheWholeText) {
       {"\ndns 192.0.2.256\n", 2, "bad IPv4 address '192.0.2.256'"},
       {"dns 1.2.3\n", 1, "bad IPv4 address"},
       {"routing maybe\n", 1, "expected yes or no, not 'maybe'"},
+      {"tun-device absent\n", 1, "'tun-device': expected present, missing or denied, not 'absent'"},
       {"os-name \"unterminated\n", 1, "unterminated quoted text"},
       {"os-version 10.0\n", 1, "expected A.B.C"},
       {"driver-version 4.1.0.70000\n", 1, "expected A.B.C.D"},

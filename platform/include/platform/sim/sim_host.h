@@ -136,6 +136,15 @@ struct FileVersion {
   std::string Text() const;  // "a.b.c.d"
 };
 
+// Whether processes of the host may create virtual interfaces (the TUN/TAP
+// device). A host without the device, or one that refuses it to the program,
+// lets a run show how a failed interface creation is reported.
+enum class TunDevice {
+  kPresent,
+  kMissing,  // creating an interface fails with ENOENT, as without the device
+  kDenied,   // creating an interface fails with EPERM, as without the right
+};
+
 struct HostModel {
   std::string hostName = "simhost";
   std::string domainName;
@@ -152,6 +161,7 @@ struct HostModel {
   // ($XDG_CONFIG_HOME/Morvane/<program>.ini), so that they outlive the
   // process; otherwise kept in memory for the life of the process.
   bool settingsInFiles = false;
+  TunDevice tunDevice = TunDevice::kPresent;
   std::vector<SimAdapterModel> adapters;
   std::vector<PeerModel> peers;
   std::vector<FarHostModel> farHosts;
