@@ -5,6 +5,7 @@
 // MORVANE_PACKET_OPEN_LOG, which shows the character width of the name.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -320,7 +321,9 @@ TEST_F(MWPCUtilTest, DebugPauseSetting) {
   ASSERT_TRUE(platform::Profile("Morvane", "MWPCUtil").WriteInt("Settings", "MWPCUtilDebugPause", 1));
   fs::remove(dir_ / "trace.txt");
   std::ofstream(dir_ / "F").flush();  // a fresh record file, as MestraPack makes one each time
+  const auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(Run({"GetWinPCapInfo", "F"}), 0u);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << "the pause is in seconds";
   EXPECT_TRUE(Traced("Attach debugger NOW! (if desired)...")) << trace_;
 }
 

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <set>
@@ -485,6 +486,62 @@ TEST(KernelSockets, CloseSocketAlsoEndsAWaitOnADescriptorThatIsNoSocket) {
   EXPECT_EQ(errno, EBADF);
   ::close(pipeFds[0]);
   ::close(pipeFds[1]);
+}
+
+// Every timed wait lasts at least the time it was given (the monotonic clock
+// guarantees that much however loaded the machine is) and ends within a
+// generous bound. The times cross whole seconds, where a wrong split into
+// seconds and nanoseconds would show.
+class TimedWait {
+ public:
+  TimedWait() : start_(std::chrono::steady_clock::now()) {}
+  std::chrono::milliseconds Elapsed() const {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_);
+  }
+
+ private:
+  std::chrono::steady_clock::time_point start_;
+};
+
+const DWORD kWaitTimes[] = {30, 1250};
+
+TEST(KernelTimedWaits, AWaitThatTimesOutWaitedItsWholeTime) {
+  HANDLE never = CreateEvent(false);
+  for (DWORD ms : kWaitTimes) {
+    SCOPED_TRACE(ms);
+    TimedWait wait;
+    EXPECT_EQ(WaitForSingleObject(never, ms), WAIT_TIMEOUT);
+    EXPECT_GE(wait.Elapsed().count(), std::int64_t{ms});
+  }
+  CloseHandle(never);
+}
+
+TEST(KernelTimedWaits, ATimerFiresNoEarlierThanItsTime) {
+  HANDLE timer = CreateWaitableTimer();
+  for (DWORD ms : kWaitTimes) {
+    SCOPED_TRACE(ms);
+    TimedWait wait;
+    ASSERT_TRUE(SetWaitableTimer(timer, ms));
+    ASSERT_EQ(WaitForSingleObject(timer, kBound), WAIT_OBJECT_0) << "the timer never fired";
+    EXPECT_GE(wait.Elapsed().count(), std::int64_t{ms});
+  }
+  CloseHandle(timer);
+}
+
+TEST(KernelTimedWaits, SleepAndSelectWaitTheirWholeTime) {
+  int sv[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+  for (DWORD ms : kWaitTimes) {
+    SCOPED_TRACE(ms);
+    TimedWait slept;
+    Sleep(ms);
+    EXPECT_GE(slept.Elapsed().count(), std::int64_t{ms});
+    TimedWait selected;
+    EXPECT_EQ(SelectReadable(sv[0], static_cast<int>(ms)), 0);
+    EXPECT_GE(selected.Elapsed().count(), std::int64_t{ms});
+  }
+  ::close(sv[0]);
+  ::close(sv[1]);
 }
 
 TEST(KernelTime, LocalTimeAndTicks) {

@@ -2,6 +2,7 @@
 // CreateFile("\\.\NPF_x"), DeviceIoControl, ReadFile, WriteFile.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 
 #include "platform/file.h"
@@ -556,6 +557,25 @@ TEST_F(SimDevices, CaptureSettingsTakeEffect) {
   CloseHandle(reader);
   CloseHandle(h);
   CloseHandle(event);
+}
+
+// An empty read waits its whole read time-out (the monotonic clock guarantees
+// the lower bound however loaded the machine is), then delivers nothing.
+TEST_F(SimDevices, AnEmptyReadWaitsItsWholeReadTimeOut) {
+  HANDLE h = Open("\\\\.\\NPF_sim0");
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(Set4(h, npf::PACKET_SETBUFFERSIZE_IOCTL, 1 << 16));
+  std::vector<BYTE> buffer(4096);
+  for (DWORD ms : {30u, 1000u}) {
+    SCOPED_TRACE(ms);
+    ASSERT_TRUE(Set4(h, npf::PACKET_SETREADTIMEOUT_IOCTL, ms));
+    DWORD done = 99;
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(ReadFile(h, buffer.data(), static_cast<DWORD>(buffer.size()), &done));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(ms));
+    EXPECT_EQ(done, 0u);
+  }
+  CloseHandle(h);
 }
 
 TEST_F(SimDevices, PromiscuousModeDecidesWhatOfTheLanIsSeen) {

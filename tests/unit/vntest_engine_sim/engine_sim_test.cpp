@@ -6,8 +6,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <regex>
+#include <vector>
 
 #include "engine/debug_mode.h"
 #include "engine/engine.h"
@@ -238,6 +240,42 @@ TEST_F(EngineSimTest, StopDuringATestReportsAndEmptiesTheList) {
   EXPECT_THAT(log, HasSubstr("** Interface simtapN closed... (ip=192.0.2.111, mac=02-00-5E-80-00-04)\n"));
   EXPECT_THAT(log, Not(HasSubstr(Sent(2))));
   EXPECT_THAT(log, Not(HasSubstr("failed")));
+}
+
+// The test keeps its pace: each request PingDelay after the one before, each
+// given PingTimeout for its reply, and the statistics a grace second after
+// the last one timed out. The monotonic clock guarantees these lower bounds
+// however loaded the machine is.
+TEST_F(EngineSimTest, PingsKeepTheirDelayTimeOutAndGrace) {
+  StartGuest({false, false});
+  platform::sim::CurrentHost()->DropNextReplies(3);
+  CVN32TestView& view = harness_.view();
+  view.NumPings = 3;
+  view.PingDataSize = 32;
+  view.PingTimeout = 400;
+  view.PingDelay = 300;
+  const auto start = std::chrono::steady_clock::now();
+  StartPingTest(view);
+  ASSERT_TRUE(harness_.WaitFor(WM_APP_PING_MONITOR_ENDED));
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_TRUE(harness_.WaitUntil([&view] { return !view.IsPinging(); }));
+  EXPECT_GE(elapsed, std::chrono::milliseconds(2 * 300 + 400 + 1000));
+
+  std::vector<CPing> pings;
+  {
+    platform::Guard lock(view.csPingList);
+    pings.assign(view.PingList.begin(), view.PingList.end());
+  }
+  ASSERT_EQ(pings.size(), 3u);
+  for (std::size_t i = 0; i < pings.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(pings[i].dwDeadline - pings[i].dwSendTime, 400u);
+    EXPECT_EQ(pings[i].nTimedOut, 1);
+    if (i > 0) {
+      EXPECT_GE(pings[i].dwSendTime - pings[i - 1].dwSendTime, 300u);
+    }
+  }
+  EXPECT_THAT(harness_.Text(), HasSubstr(" Ping #3 has timed out.\n"));
 }
 
 }  // namespace
