@@ -247,6 +247,10 @@ class PeerPingImpl final : public PeerPing {
   DWORD arpAttempts_ = 0;       // host lock
   std::set<WORD> answered_;     // host lock
   bool finished_ = false;       // host lock
+  bool echoesStarted_ = false;  // host lock
+  // Starts the echo requests once the hop's address is known (host lock);
+  // it holds the ping only weakly.
+  std::function<void()> onResolved_;
 
  private:
   mutable std::mutex mu_;
@@ -639,7 +643,14 @@ void HostImpl::ReactLocked(std::size_t adapter, const Bytes& frame, Origin origi
       PeerState* p = PeerByMacLocked(adapter, eth->dest);
       if (p && !(origin.kind == Origin::Kind::kPeer && origin.who == p)) {
         for (auto& ping : p->pings) {
-          if (!ping->hopMac_ && arp->senderIp == ping->hop_) ping->hopMac_ = arp->senderMac;
+          if (ping->hopMac_ || arp->senderIp != ping->hop_) continue;
+          ping->hopMac_ = arp->senderMac;
+          // The requests go out as soon as the address is known, as a real
+          // host's ping sends once its ARP request is answered.
+          if (!ping->finished_ && !ping->echoesStarted_ && ping->onResolved_) {
+            ping->echoesStarted_ = true;
+            ping->onResolved_();
+          }
         }
       }
     }
@@ -781,7 +792,11 @@ std::shared_ptr<PeerPing> HostImpl::Ping(DWORD peerIp, DWORD target, DWORD count
       Bytes request;
       {
         std::lock_guard<std::mutex> lock(host->mu_);
-        if (ping->hopMac_) return Send(1);
+        if (ping->echoesStarted_) return;
+        if (ping->hopMac_) {
+          ping->echoesStarted_ = true;
+          return Send(1);
+        }
         if (ping->arpAttempts_ == 3) return FinishLocked();
         ++ping->arpAttempts_;
         request = EmitEthernet(kBroadcastMac, peer->model.mac, kEtherTypeArp,
@@ -791,7 +806,7 @@ std::shared_ptr<PeerPing> HostImpl::Ping(DWORD peerIp, DWORD target, DWORD count
       Steps next = *this;
       host->scheduler_.After(std::max<DWORD>(ping->timeout_ / 2, 50), [next]() mutable { next.Arp(); });
     }
-    // mu_ held by the caller's scope for the first call from Arp.
+    // mu_ held by the caller: Arp, or the ARP reply that resolved the hop.
     void Send(DWORD sequence) {
       if (sequence == 1) ping->Update([](PeerPingResult& r) { r.arpResolved = true; });
       Steps next = *this;
@@ -825,6 +840,10 @@ std::shared_ptr<PeerPing> HostImpl::Ping(DWORD peerIp, DWORD target, DWORD count
     }
   };
   Steps steps{this, peer, ping};
+  std::weak_ptr<PeerPingImpl> weak = ping;
+  ping->onResolved_ = [host = this, peer, weak] {
+    if (std::shared_ptr<PeerPingImpl> strong = weak.lock()) Steps{host, peer, strong}.Send(1);
+  };
   if (count == 0) {
     steps.FinishLocked();
     return ping;
