@@ -20,7 +20,7 @@ const MESTRAPACK_TCHAR kCopyright[] =
 
 // The adapter behind a caller's handle, after the information every adapter
 // needs is at hand; null (with the cause on the thread) otherwise.
-CAdapter* Adapter(MESTRAPACK_HANDLE hAdapter) {
+std::shared_ptr<CAdapter> Adapter(MESTRAPACK_HANDLE hAdapter) {
   if (!TheApp().EnsureWinPCapInfo()) {
     return nullptr;
   }
@@ -65,7 +65,7 @@ MESTRAPACK_HANDLE MestraPackOpenAdapter(const MESTRAPACK_TCHAR* pszAdapterName) 
 }
 
 MESTRAPACK_BOOL MestraPackResetAdapter(MESTRAPACK_HANDLE hAdapter) {
-  CAdapter* adapter = Adapter(hAdapter);
+  std::shared_ptr<CAdapter> adapter = Adapter(hAdapter);
   return adapter != nullptr ? adapter->ResetAdapter() : FALSE;
 }
 
@@ -84,7 +84,7 @@ MESTRAPACK_BOOL MestraPackGetChecksumOffloadTask(MESTRAPACK_HANDLE hAdapter,
   if (hAdapter == nullptr || pChecksumOffload == nullptr) {
     return REJECT("MestraPackGetChecksumOffloadTask", "NULL parameter(s) passed\n");
   }
-  CAdapter* adapter = TheApp().GetAdapterPtr(hAdapter);
+  std::shared_ptr<CAdapter> adapter = TheApp().GetAdapterPtr(hAdapter);
   return adapter != nullptr ? adapter->GetChecksumOffloadTask(pChecksumOffload) : FALSE;
 }
 
@@ -95,7 +95,7 @@ MESTRAPACK_BOOL MestraPackSendPacket(MESTRAPACK_HANDLE hAdapter, const void* pFr
   if (hAdapter == nullptr || pFrame == nullptr || dwFrameLen == 0) {
     return REJECT("MestraPackSendPacket", "NULL parameter(s) passed\n");
   }
-  CAdapter* adapter = TheApp().GetAdapterPtr(hAdapter);
+  std::shared_ptr<CAdapter> adapter = TheApp().GetAdapterPtr(hAdapter);
   return adapter != nullptr ? adapter->SendPacket(pFrame, dwFrameLen) : FALSE;
 }
 
@@ -106,7 +106,7 @@ MESTRAPACK_BOOL MestraPackSendManyPackets(MESTRAPACK_HANDLE hAdapter, const void
   if (hAdapter == nullptr || pBuffer == nullptr || dwBufferLen == 0) {
     return REJECT("MestraPackSendManyPackets", "NULL parameter(s) passed\n");
   }
-  CAdapter* adapter = TheApp().GetAdapterPtr(hAdapter);
+  std::shared_ptr<CAdapter> adapter = TheApp().GetAdapterPtr(hAdapter);
   return adapter != nullptr ? adapter->SendManyPackets(pBuffer, dwBufferLen) : FALSE;
 }
 
@@ -119,7 +119,7 @@ MESTRAPACK_BOOL MestraPackRecvPacket(MESTRAPACK_HANDLE hAdapter, void* pBuffer, 
       pOverlapped != nullptr) {
     return REJECT("MestraPackRecvPacket", "invalid parameter(s) passed\n");
   }
-  CAdapter* adapter = TheApp().GetAdapterPtr(hAdapter);
+  std::shared_ptr<CAdapter> adapter = TheApp().GetAdapterPtr(hAdapter);
   return adapter != nullptr ? adapter->RecvPacket(pBuffer, dwBufferLen, pdwBytesRead, pOverlapped) : FALSE;
 }
 
@@ -130,7 +130,7 @@ MESTRAPACK_BOOL MestraPackCancelIo(MESTRAPACK_HANDLE hAdapter) {
   if (g_bWinNT || hAdapter == nullptr) {
     return REJECT("MestraPackCancelIo", "invalid parameter(s)\n");
   }
-  CAdapter* adapter = TheApp().GetAdapterPtr(hAdapter);
+  std::shared_ptr<CAdapter> adapter = TheApp().GetAdapterPtr(hAdapter);
   return adapter != nullptr ? adapter->CancelIo() : FALSE;
 }
 
@@ -142,7 +142,7 @@ MESTRAPACK_BOOL MestraPackGetOverlappedResult(MESTRAPACK_HANDLE hAdapter, MESTRA
   if (g_bWinNT || hAdapter == nullptr || pOverlapped == nullptr || pdwBytesTransferred == nullptr) {
     return REJECT("MestraPackGetOverlappedResult", "invalid parameter(s)\n");
   }
-  CAdapter* adapter = TheApp().GetAdapterPtr(hAdapter);
+  std::shared_ptr<CAdapter> adapter = TheApp().GetAdapterPtr(hAdapter);
   return adapter != nullptr ? adapter->GetOverlappedResult(pOverlapped, pdwBytesTransferred) : FALSE;
 }
 
@@ -153,37 +153,37 @@ MESTRAPACK_BOOL MestraPackSetBpf(MESTRAPACK_HANDLE hAdapter, const MESTRAPACK_BP
   if (pBF == nullptr) {
     return REJECT("MestraPackSetBpf", "pBF is NULL\n");
   }
-  CAdapter* adapter = TheApp().GetAdapterPtr(hAdapter);
+  std::shared_ptr<CAdapter> adapter = TheApp().GetAdapterPtr(hAdapter);
   return adapter != nullptr ? adapter->SetBpf(pBF) : FALSE;
 }
 
 MESTRAPACK_BOOL MestraPackSetBuff(MESTRAPACK_HANDLE hAdapter, uint32_t dwBytes) {
-  CAdapter* adapter = Adapter(hAdapter);
+  std::shared_ptr<CAdapter> adapter = Adapter(hAdapter);
   return adapter != nullptr ? adapter->SetBuff(dwBytes) : FALSE;
 }
 
 MESTRAPACK_BOOL MestraPackSetHwFilter(MESTRAPACK_HANDLE hAdapter, uint32_t dwFilter) {
-  CAdapter* adapter = Adapter(hAdapter);
+  std::shared_ptr<CAdapter> adapter = Adapter(hAdapter);
   return adapter != nullptr ? adapter->SetHwFilter(dwFilter) : FALSE;
 }
 
 MESTRAPACK_BOOL MestraPackSetNoCaptureSelf(MESTRAPACK_HANDLE hAdapter, MESTRAPACK_BOOL bNoCaptureSelf) {
-  CAdapter* adapter = Adapter(hAdapter);
+  std::shared_ptr<CAdapter> adapter = Adapter(hAdapter);
   return adapter != nullptr ? adapter->SetNoCaptureSelf(bNoCaptureSelf) : FALSE;
 }
 
 MESTRAPACK_BOOL MestraPackSetReadEventThreshold(MESTRAPACK_HANDLE hAdapter, uint32_t dwBytes) {
-  CAdapter* adapter = Adapter(hAdapter);
+  std::shared_ptr<CAdapter> adapter = Adapter(hAdapter);
   return adapter != nullptr ? adapter->SetReadEventThreshold(dwBytes) : FALSE;
 }
 
 MESTRAPACK_BOOL MestraPackSetRecvPacketTimeout(MESTRAPACK_HANDLE hAdapter, uint32_t dwMilliseconds) {
-  CAdapter* adapter = Adapter(hAdapter);
+  std::shared_ptr<CAdapter> adapter = Adapter(hAdapter);
   return adapter != nullptr ? adapter->SetRecvPacketTimeout(dwMilliseconds) : FALSE;
 }
 
 MESTRAPACK_HANDLE MestraPackGetWin32ReadEventHandle(MESTRAPACK_HANDLE hAdapter) {
-  CAdapter* adapter = Adapter(hAdapter);
+  std::shared_ptr<CAdapter> adapter = Adapter(hAdapter);
   return adapter != nullptr ? adapter->GetWin32ReadEventHandle() : nullptr;
 }
 
@@ -194,7 +194,7 @@ MESTRAPACK_BOOL MestraPackGetStats(MESTRAPACK_HANDLE hAdapter, MESTRAPACK_BPF_ST
   if (pBS == nullptr) {
     return REJECT("MestraPackGetStats", "pBS is NULL\n");
   }
-  CAdapter* adapter = TheApp().GetAdapterPtr(hAdapter);
+  std::shared_ptr<CAdapter> adapter = TheApp().GetAdapterPtr(hAdapter);
   return adapter != nullptr ? adapter->GetStats(pBS) : FALSE;
 }
 

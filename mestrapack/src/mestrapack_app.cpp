@@ -77,7 +77,7 @@ CH2AMap* CMestraPackApp::ProcessMap() {
   return entry->second.get();
 }
 
-CAdapter* CMestraPackApp::GetAdapterPtr(HANDLE hAdapter) {
+std::shared_ptr<CAdapter> CMestraPackApp::GetAdapterPtr(HANDLE hAdapter) {
   const HANDLE hFile = Complement(hAdapter);
   platform::Guard guard(m_Lock);
   CH2AMap* map = ProcessMap();
@@ -87,7 +87,7 @@ CAdapter* CMestraPackApp::GetAdapterPtr(HANDLE hAdapter) {
     return nullptr;
   }
   MP_ASSERT(found->second != nullptr);
-  return found->second.get();
+  return found->second;
 }
 
 HANDLE CMestraPackApp::OpenAdapter(const MESTRAPACK_TCHAR* pszAdapterName) {
@@ -133,8 +133,10 @@ void CMestraPackApp::CloseAdapter(HANDLE hAdapter) {
                    "pHandleToCAdapterMap->Lookup(hFile,pAdapter) failed\n");
     return;
   }
-  // Destroyed while the map lock is held: the adapter lock comes second.
-  std::unique_ptr<CAdapter> adapter = std::move(found->second);
+  // Destroyed here, while the map lock is held (the adapter lock comes
+  // second), unless a call on another thread still uses it: then the end of
+  // that call destroys it, with no lock of the application held.
+  std::shared_ptr<CAdapter> adapter = std::move(found->second);
   map->erase(found);
   adapter.reset();
 }

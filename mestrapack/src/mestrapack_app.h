@@ -16,8 +16,10 @@
 #include "winpcap_facts.h"
 #include "wpcinforec.h"
 
-// Driver file handle -> the adapter that owns it.
-using CH2AMap = std::unordered_map<HANDLE, std::unique_ptr<CAdapter>>;
+// Driver file handle -> the adapter that owns it. Shared, so that a call that
+// found an adapter keeps it until the call is over, even when another thread
+// closes its handle meanwhile.
+using CH2AMap = std::unordered_map<HANDLE, std::shared_ptr<CAdapter>>;
 // Process identifier -> that process's handle map.
 using CP2H2AMapMap = std::unordered_map<DWORD, std::unique_ptr<CH2AMap>>;
 
@@ -31,8 +33,10 @@ class CMestraPackApp {
   bool InitInstance();
   void ExitInstance();
 
-  // The adapter behind a caller's handle, or null (1168 / 2).
-  CAdapter* GetAdapterPtr(HANDLE hAdapter);
+  // The adapter behind a caller's handle, or null (1168 / 2). The reference
+  // keeps the adapter alive for the caller's call, whatever other threads do
+  // with the handle meanwhile.
+  std::shared_ptr<CAdapter> GetAdapterPtr(HANDLE hAdapter);
   HANDLE OpenAdapter(const MESTRAPACK_TCHAR* pszAdapterName);
   void CloseAdapter(HANDLE hAdapter);
   // Records 87 / 22, traces `message` under "CMestraPackApp::<exportName>",

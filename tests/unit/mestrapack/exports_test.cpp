@@ -254,7 +254,7 @@ TEST_F(ExportsTest, UnknownAndClosedHandlesGive1168And2) {
 TEST_F(ExportsTest, AdapterHandleIsTheComplementOfTheDriverHandle) {
   MESTRAPACK_HANDLE handle = MestraPackOpenAdapter(kDefaultAdapter.c_str());
   ASSERT_NE(handle, nullptr);
-  CAdapter* adapter = TheApp().GetAdapterPtr(handle);
+  std::shared_ptr<CAdapter> adapter = TheApp().GetAdapterPtr(handle);
   ASSERT_NE(adapter, nullptr);
   EXPECT_NE(adapter->m_hFile, handle);
   EXPECT_EQ(reinterpret_cast<std::uintptr_t>(handle), ~reinterpret_cast<std::uintptr_t>(adapter->m_hFile));
