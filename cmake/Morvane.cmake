@@ -24,10 +24,10 @@ function(morvane_windows_named_library target file_name)
   set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${_base} SUFFIX ${_ext})
 endfunction()
 
-# morvane_gtest(<name> SOURCES ... LIBS ... [LABELS ...]): one GoogleTest program,
-# its cases registered with CTest one by one.
+# morvane_gtest(<name> SOURCES ... LIBS ... [LABELS ...] [TIMEOUT seconds]): one
+# GoogleTest program, its cases registered with CTest one by one.
 function(morvane_gtest name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   morvane_target(${name})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
@@ -35,7 +35,11 @@ function(morvane_gtest name)
     set(T_LABELS unit)
   endif()
   include(GoogleTest)
-  gtest_discover_tests(${name} PROPERTIES LABELS "${T_LABELS}" DISCOVERY_TIMEOUT 60)
+  set(_properties LABELS "${T_LABELS}")
+  if(T_TIMEOUT)
+    list(APPEND _properties TIMEOUT ${T_TIMEOUT})
+  endif()
+  gtest_discover_tests(${name} PROPERTIES ${_properties} DISCOVERY_TIMEOUT 60)
 endfunction()
 
 # morvane_version_resource(<target> FILE_VERSION a.b.c.d [PRODUCT_VERSION a.b.c.d]
