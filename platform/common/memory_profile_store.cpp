@@ -25,9 +25,9 @@ bool MemoryProfileStore::Read(const std::string& company, const std::string& pro
 }
 
 bool MemoryProfileStore::Write(const std::string& company, const std::string& program, const std::string& section,
-                               const std::string& entry, const ProfileValue& value) {
+                               const std::vector<ProfileEntry>& entries) {
   std::lock_guard lock(lock_);
-  values_[Key(company, program, section, entry)] = value;
+  for (const ProfileEntry& entry : entries) values_[Key(company, program, section, entry.name)] = entry.value;
   return true;
 }
 

@@ -15,7 +15,7 @@ class MemoryProfileStore final : public ProfileStore {
   bool Read(const std::string& company, const std::string& program, const std::string& section,
             const std::string& entry, ProfileValue* value) override;
   bool Write(const std::string& company, const std::string& program, const std::string& section,
-             const std::string& entry, const ProfileValue& value) override;
+             const std::vector<ProfileEntry>& entries) override;
 
  private:
   std::mutex lock_;

@@ -15,16 +15,34 @@ bool Fetch(const Profile& profile, const std::string& section, const std::string
          value->kind == kind;
 }
 
-bool Store(const Profile& profile, const std::string& section, const std::string& entry, const ProfileValue& value) {
+bool Store(const Profile& profile, const std::string& section, const std::vector<ProfileEntry>& entries) {
   // The same names on every machine, including those that could hold more.
-  if (!ini::IsValidName(section) || !ini::IsValidName(entry)) {
+  bool valid = ini::IsValidName(section);
+  for (const ProfileEntry& entry : entries) valid = valid && ini::IsValidName(entry.name);
+  if (!valid) {
     SetErrors(ERROR_INVALID_NAME, ErrnoForLastError(ERROR_INVALID_NAME));
     return false;
   }
-  return TheMachine().Profiles().Write(profile.company(), profile.program(), section, entry, value);
+  return TheMachine().Profiles().Write(profile.company(), profile.program(), section, entries);
 }
 
 }  // namespace
+
+ProfileEntry NumberEntry(std::string name, DWORD value) {
+  ProfileEntry entry;
+  entry.name = std::move(name);
+  entry.value.kind = ProfileValue::Kind::kNumber;
+  entry.value.number = value;
+  return entry;
+}
+
+ProfileEntry TextEntry(std::string name, std::string value) {
+  ProfileEntry entry;
+  entry.name = std::move(name);
+  entry.value.kind = ProfileValue::Kind::kText;
+  entry.value.text = std::move(value);
+  return entry;
+}
 
 Profile::Profile(std::string company, std::string program)
     : company_(std::move(company)), program_(std::move(program)) {}
@@ -48,24 +66,23 @@ bool Profile::GetBinary(const std::string& section, const std::string& entry, st
 }
 
 bool Profile::WriteInt(const std::string& section, const std::string& entry, DWORD value) {
-  ProfileValue stored;
-  stored.kind = ProfileValue::Kind::kNumber;
-  stored.number = value;
-  return Store(*this, section, entry, stored);
+  return Store(*this, section, {NumberEntry(entry, value)});
 }
 
 bool Profile::WriteString(const std::string& section, const std::string& entry, const std::string& value) {
-  ProfileValue stored;
-  stored.kind = ProfileValue::Kind::kText;
-  stored.text = value;
-  return Store(*this, section, entry, stored);
+  return Store(*this, section, {TextEntry(entry, value)});
 }
 
 bool Profile::WriteBinary(const std::string& section, const std::string& entry, const std::vector<BYTE>& value) {
-  ProfileValue stored;
-  stored.kind = ProfileValue::Kind::kBinary;
-  stored.binary = value;
-  return Store(*this, section, entry, stored);
+  ProfileEntry stored;
+  stored.name = entry;
+  stored.value.kind = ProfileValue::Kind::kBinary;
+  stored.value.binary = value;
+  return Store(*this, section, {stored});
+}
+
+bool Profile::WriteEntries(const std::string& section, const std::vector<ProfileEntry>& entries) {
+  return Store(*this, section, entries);
 }
 
 }  // namespace platform

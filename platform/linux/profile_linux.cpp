@@ -1,9 +1,10 @@
 // Per-user settings of the real machine: one text file per program,
 // $XDG_CONFIG_HOME/<company>/<program>.ini (default ~/.config).
 //
-// Every write replaces the whole file atomically (a temporary file in the same
-// folder, flushed to disk, renamed over the old one), under a lock on the
-// folder so that two processes do not lose each other's values. A file that
+// Every write (of one value or of several together) replaces the whole file
+// atomically (a temporary file in the same folder, flushed to disk, renamed
+// over the old one), under a lock on the folder so that two processes do not
+// lose each other's values. A file that
 // does not parse is reported once, read as empty, and left alone until the
 // program writes a value; that write first sets the unreadable file aside as
 // "<program>.ini.bad".
@@ -146,11 +147,11 @@ class IniFileStore final : public ProfileStore {
   }
 
   bool Write(const std::string& company, const std::string& program, const std::string& section,
-             const std::string& entry, const ProfileValue& value) override {
+             const std::vector<ProfileEntry>& entries) override {
     std::string path = FilePath(company, program);
-    if (path.empty() || !ini::IsValidName(section) || !ini::IsValidName(entry)) {
-      return Fail(ERROR_INVALID_NAME);
-    }
+    bool valid = !path.empty() && ini::IsValidName(section);
+    for (const ProfileEntry& entry : entries) valid = valid && ini::IsValidName(entry.name);
+    if (!valid) return Fail(ERROR_INVALID_NAME);
     std::string folder = path.substr(0, path.rfind('/'));
     std::lock_guard lock(lock_);
     cached_.reset();
@@ -158,7 +159,7 @@ class IniFileStore final : public ProfileStore {
     int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0) return FailErrno("open the folder", folder);
     ::flock(dir, LOCK_EX);  // other processes writing the same folder; best effort
-    bool written = WriteLocked(folder, path, section, entry, value);
+    bool written = WriteLocked(folder, path, section, entries);
     int saved = errno;
     ::close(dir);  // also releases the lock
     errno = saved;
@@ -218,8 +219,9 @@ class IniFileStore final : public ProfileStore {
     return &*cached_->document;
   }
 
+  // All the entries into one new file, which replaces the old one.
   bool WriteLocked(const std::string& folder, const std::string& path, const std::string& section,
-                   const std::string& entry, const ProfileValue& value) {
+                   const std::vector<ProfileEntry>& entries) {
     struct stat identity {};
     std::optional<std::string> text = ReadWhole(path, &identity);
     if (!text) return FailErrno("read", path);
@@ -234,7 +236,7 @@ class IniFileStore final : public ProfileStore {
                     path.c_str(), why.c_str(), keep.c_str());
       document = ini::Document();
     }
-    document.Set(section, entry, value);
+    for (const ProfileEntry& entry : entries) document.Set(section, entry.name, entry.value);
     if (!ReplaceFile(folder, path, ini::Serialize(document))) return FailErrno("write", path);
     return true;
   }

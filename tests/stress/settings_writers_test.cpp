@@ -1,14 +1,17 @@
-// Two processes write the same program's settings file at once, each its own
-// entries, many times, while this process reads the file over and over. Every
-// read finds a whole file that parses, the numbers never go back, and at the
-// end both writers' last values are there: no write lost the other's, and no
-// temporary file is left beside it.
+// Two processes write the same program's settings file at once while this
+// process reads the file over and over. Every read finds a whole file that
+// parses, and no temporary file is left beside it. Writing their own entries
+// one at a time, the processes lose none of each other's values; storing
+// VNTest's interface settings, each a complete version of its own, they leave
+// the file holding one whole version at every moment.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <set>
 #include <string>
 
 #include "common/ini_store.h"
@@ -34,33 +37,66 @@ DWORD NumberOf(const platform::ini::Document& document, const char* entry) {
   return value != nullptr ? value->number : 0;
 }
 
-TEST(SettingsWriters, TwoProcessesWritingOneFileLoseNothing) {
+// A folder of its own as XDG_CONFIG_HOME, on the real machine's settings.
+class SettingsWriters : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "settings-stress-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    home_ = pattern;
+    setenv("XDG_CONFIG_HOME", home_.c_str(), 1);
+    unsetenv("MORVANE_PLATFORM");
+  }
+  void TearDown() override { fs::remove_all(home_); }
+
+  // Reads `file` over and over while both `writers` run, handing each text to
+  // `check`; then checks that both ended with status 0.
+  template <typename Check>
+  void ReadWhileTheyWrite(HANDLE (&writers)[2], const fs::path& file, stress::Watchdog& watchdog, Check check) {
+    ASSERT_NE(writers[0], nullptr);
+    ASSERT_NE(writers[1], nullptr);
+    auto running = [](HANDLE process) { return platform::WaitForSingleObject(process, 0) == WAIT_TIMEOUT; };
+    auto readOnce = [&] {
+      std::error_code ec;
+      if (!fs::exists(file, ec)) return;
+      check(ReadFile(file));
+      if (++reads_ % 100 == 0) watchdog.Progress("read " + std::to_string(reads_));
+    };
+    while (running(writers[0]) || running(writers[1])) readOnce();
+    readOnce();
+    for (HANDLE writer : writers) {
+      DWORD code = 99;
+      ASSERT_TRUE(platform::GetExitCodeProcess(writer, &code));
+      EXPECT_EQ(code, 0u);
+      platform::CloseHandle(writer);
+    }
+    int others = 0;
+    for (const fs::directory_entry& entry : fs::directory_iterator(file.parent_path())) {
+      if (entry.path() != file) ++others;
+    }
+    EXPECT_EQ(others, 0) << "temporary files left beside the settings";
+  }
+
+  fs::path home_;
+  int reads_ = 0;
+};
+
+TEST_F(SettingsWriters, TwoProcessesWritingTheirOwnValuesLoseNone) {
   stress::Watchdog watchdog("SettingsWriters", std::chrono::seconds(300));
-  std::string pattern = (fs::temp_directory_path() / "settings-stress-XXXXXX").string();
-  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-  const fs::path home = pattern;
-  setenv("XDG_CONFIG_HOME", home.c_str(), 1);
-  unsetenv("MORVANE_PLATFORM");  // the settings files of the real machine
-  const fs::path file = home / "Morvane" / "Stress.ini";
+  const fs::path file = home_ / "Morvane" / "Stress.ini";
   const stress::ResourceBaseline baseline;
 
   HANDLE writers[2] = {
       platform::StartProcess("stress_profile_writer", {"Stress", "A", std::to_string(kWrites)}, STRESS_BIN_DIR),
       platform::StartProcess("stress_profile_writer", {"Stress", "B", std::to_string(kWrites)}, STRESS_BIN_DIR),
   };
-  ASSERT_NE(writers[0], nullptr);
-  ASSERT_NE(writers[1], nullptr);
 
-  int reads = 0, torn = 0, backwards = 0, mismatched = 0;
+  int torn = 0, backwards = 0, mismatched = 0;
   DWORD lastA = 0, lastB = 0;
   std::string firstTorn;
-  auto check = [&] {
-    std::error_code ec;
-    if (!fs::exists(file, ec)) return;
-    const std::string text = ReadFile(file);
+  auto check = [&](const std::string& text) {
     platform::ini::Document document;
     std::string why;
-    ++reads;
     if (!platform::ini::Parse(text, &document, &why)) {
       if (++torn == 1) firstTorn = why + "\n" + text;
       return;
@@ -79,33 +115,80 @@ TEST(SettingsWriters, TwoProcessesWritingOneFileLoseNothing) {
       if (length != n % 300 && length != (n - 1) % 300) ++mismatched;
     }
   };
-  auto running = [](HANDLE process) { return platform::WaitForSingleObject(process, 0) == WAIT_TIMEOUT; };
-  while (running(writers[0]) || running(writers[1])) {
-    check();
-    if (reads % 100 == 0) watchdog.Progress("read " + std::to_string(reads));
-  }
-  check();
-  for (HANDLE writer : writers) {
-    DWORD code = 99;
-    ASSERT_TRUE(platform::GetExitCodeProcess(writer, &code));
-    EXPECT_EQ(code, 0u);
-    platform::CloseHandle(writer);
-  }
+  ReadWhileTheyWrite(writers, file, watchdog, check);
 
   EXPECT_EQ(torn, 0) << firstTorn;
   EXPECT_EQ(backwards, 0);
   EXPECT_EQ(mismatched, 0);
   EXPECT_EQ(lastA, static_cast<DWORD>(kWrites));
   EXPECT_EQ(lastB, static_cast<DWORD>(kWrites));
-  int others = 0;
-  for (const fs::directory_entry& entry : fs::directory_iterator(file.parent_path())) {
-    if (entry.path() != file) ++others;
-  }
-  EXPECT_EQ(others, 0) << "temporary files left beside the settings";
   std::string why;
   EXPECT_TRUE(baseline.Restored(&why)) << why;
-  std::printf("%d reads of the file while it was written %d times\n", reads, 4 * kWrites);
-  fs::remove_all(home);
+  std::printf("%d reads of the file while it was written %d times\n", reads_, 4 * kWrites);
+}
+
+// The writer and round a stored value names ("10.W.H.L", "02-01-0W-00-HH-LL"),
+// or 0 when it names none.
+int VersionOf(const std::string& text) {
+  unsigned a = 0, w = 0, h = 0, l = 0;
+  char tail = 0;
+  if (std::sscanf(text.c_str(), "%u.%u.%u.%u%c", &a, &w, &h, &l, &tail) != 4 &&
+      std::sscanf(text.c_str(), "02-%x-%x-00-%x-%x%c", &a, &w, &h, &l, &tail) != 4) {
+    return 0;
+  }
+  return static_cast<int>(w << 16 | h << 8 | l);
+}
+
+TEST_F(SettingsWriters, TwoProgramsStoringTheirSettingsLeaveOneWholeVersion) {
+  stress::Watchdog watchdog("SettingsWriters", std::chrono::seconds(300));
+  const fs::path file = home_ / "Morvane" / "VNTest64UD.ini";
+  HANDLE writers[2] = {
+      platform::StartProcess("stress_settings_store_writer", {"1", std::to_string(kWrites)}, STRESS_BIN_DIR),
+      platform::StartProcess("stress_settings_store_writer", {"2", std::to_string(kWrites)}, STRESS_BIN_DIR),
+  };
+  static const char* const kTexts[] = {
+      "Interface1_strInterface_IPAddr",  "Interface1_strAdapter_IPAddr",  "Interface2_strInterface_IPAddr",
+      "Interface2_strAdapter_IPAddr",    "Interface1_strInterface_MACAddr", "Interface1_strAdapter_MACAddr",
+      "Interface2_strInterface_MACAddr", "Interface2_strAdapter_MACAddr"};
+  int torn = 0, mixed = 0, backwards = 0;
+  int last[3] = {0, 0, 0};  // per writer, the last round seen
+  int final = 0;
+  std::string firstMixed;
+  auto check = [&](const std::string& text) {
+    platform::ini::Document document;
+    std::string why;
+    if (!platform::ini::Parse(text, &document, &why)) {
+      ++torn;
+      return;
+    }
+    std::set<int> versions;
+    for (const char* entry : kTexts) {
+      const platform::ProfileValue* value = document.Find("Settings", entry);
+      versions.insert(value != nullptr ? VersionOf(value->text) : -1);
+    }
+    const int version = *versions.begin();
+    const int round = version & 0xFFFF;
+    for (const char* mode : {"Interface1_bTAPMode", "Interface2_bTAPMode"}) {
+      const platform::ProfileValue* value = document.Find("Settings", mode);
+      const DWORD expected = (mode[9] == '1') == (round % 2 == 1) ? 1 : 0;
+      if (value == nullptr || value->number != expected) versions.insert(-2);
+    }
+    if (versions.size() != 1 || version <= 0) {
+      if (++mixed == 1) firstMixed = text;
+      return;
+    }
+    const int writer = version >> 16;
+    if (writer < 1 || writer > 2 || round < last[writer]) ++backwards;
+    if (writer >= 1 && writer <= 2) last[writer] = round;
+    final = version;
+  };
+  ReadWhileTheyWrite(writers, file, watchdog, check);
+
+  EXPECT_EQ(torn, 0);
+  EXPECT_EQ(mixed, 0) << firstMixed;
+  EXPECT_EQ(backwards, 0);
+  EXPECT_EQ(final & 0xFFFF, kWrites) << "the file ends with one writer's last version";
+  std::printf("%d reads of the file while it was stored %d times\n", reads_, 2 * kWrites);
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // VNTest's remembered values (see settings_store.h).
 #include "shell/settings_store.h"
 
+#include <string>
+#include <vector>
+
 #include "engine/debug_mode.h"
 #include "engine/engine.h"
 #include "engine/engine_state.h"
@@ -25,21 +28,20 @@ std::string ReadText(const char* name, const std::string& defaultValue) {
   return Store().GetString(kSettingsSection, name, defaultValue);
 }
 
-// A refused write is a broken assumption about the store, not the user's
-// fault: it is logged and the program goes on with the values it has; the
-// refusal is remembered for whoever must tell the user.
-void Written(bool written) {
+// A group of values is written in one step, so that another program (the
+// windowed and the headless one share the store) never finds half of one
+// group and half of another. A refused write is a broken assumption about
+// the store, not the user's fault: it is logged and the program goes on with
+// the values it has; the refusal is remembered for whoever must tell the user.
+void WriteGroup(const std::vector<platform::ProfileEntry>& entries) {
+  if (!g_bWritesEnabled) return;
+  const bool written = Store().WriteEntries(kSettingsSection, entries);
   if (!written) g_bWriteRefused = true;
   VN_ASSERT(written);
 }
 
-void WriteInt(const char* name, DWORD value) {
-  if (g_bWritesEnabled) Written(Store().WriteInt(kSettingsSection, name, value));
-}
-
-void WriteText(const char* name, const std::string& value) {
-  if (g_bWritesEnabled) Written(Store().WriteString(kSettingsSection, name, value));
-}
+platform::ProfileEntry Int(const char* name, DWORD value) { return platform::NumberEntry(name, value); }
+platform::ProfileEntry Text(const char* name, const std::string& value) { return platform::TextEntry(name, value); }
 
 }  // namespace
 
@@ -82,16 +84,18 @@ void ForgetInterfaceSettings() { g_bInterfaceSettingsLoaded = false; }
 void StoreInterfaceSettings() {
   const INTERFACEREC& if1 = Interface1();
   const INTERFACEREC& if2 = Interface2();
-  WriteInt(setting::kInterface1_bTAPMode, if1.bTAPMode ? 1 : 0);
-  WriteText(setting::kInterface1_strInterface_IPAddr, if1.strInterface_IPAddr);
-  WriteText(setting::kInterface1_strAdapter_IPAddr, if1.strAdapter_IPAddr);
-  WriteText(setting::kInterface1_strInterface_MACAddr, if1.strInterface_MACAddr);
-  WriteText(setting::kInterface1_strAdapter_MACAddr, if1.strAdapter_MACAddr);
-  WriteInt(setting::kInterface2_bTAPMode, if2.bTAPMode ? 1 : 0);
-  WriteText(setting::kInterface2_strInterface_IPAddr, if2.strInterface_IPAddr);
-  WriteText(setting::kInterface2_strAdapter_IPAddr, if2.strAdapter_IPAddr);
-  WriteText(setting::kInterface2_strInterface_MACAddr, if2.strInterface_MACAddr);
-  WriteText(setting::kInterface2_strAdapter_MACAddr, if2.strAdapter_MACAddr);
+  WriteGroup({
+      Int(setting::kInterface1_bTAPMode, if1.bTAPMode ? 1 : 0),
+      Text(setting::kInterface1_strInterface_IPAddr, if1.strInterface_IPAddr),
+      Text(setting::kInterface1_strAdapter_IPAddr, if1.strAdapter_IPAddr),
+      Text(setting::kInterface1_strInterface_MACAddr, if1.strInterface_MACAddr),
+      Text(setting::kInterface1_strAdapter_MACAddr, if1.strAdapter_MACAddr),
+      Int(setting::kInterface2_bTAPMode, if2.bTAPMode ? 1 : 0),
+      Text(setting::kInterface2_strInterface_IPAddr, if2.strInterface_IPAddr),
+      Text(setting::kInterface2_strAdapter_IPAddr, if2.strAdapter_IPAddr),
+      Text(setting::kInterface2_strInterface_MACAddr, if2.strInterface_MACAddr),
+      Text(setting::kInterface2_strAdapter_MACAddr, if2.strAdapter_MACAddr),
+  });
 }
 
 PingSettings ReadPingSettings() {
@@ -122,12 +126,14 @@ bool LoadPingSettings(CVN32TestEngineState& view) {
 bool PingSettingsLoaded() { return g_bPingSettingsLoaded; }
 
 void StorePingSettings(const PingSettings& s) {
-  WriteInt(setting::kWhoPingIPAddr, s.dwWhoPingIPAddr);
-  WriteText(setting::kWhoPingName, s.strWhoPingName);
-  WriteInt(setting::kPingDataSize, static_cast<DWORD>(s.PingDataSize));
-  WriteInt(setting::kNumPings, static_cast<DWORD>(s.NumPings));
-  WriteInt(setting::kPingTimeout, static_cast<DWORD>(s.PingTimeout));
-  WriteInt(setting::kPingDelay, static_cast<DWORD>(s.PingDelay));
+  WriteGroup({
+      Int(setting::kWhoPingIPAddr, s.dwWhoPingIPAddr),
+      Text(setting::kWhoPingName, s.strWhoPingName),
+      Int(setting::kPingDataSize, static_cast<DWORD>(s.PingDataSize)),
+      Int(setting::kNumPings, static_cast<DWORD>(s.NumPings)),
+      Int(setting::kPingTimeout, static_cast<DWORD>(s.PingTimeout)),
+      Int(setting::kPingDelay, static_cast<DWORD>(s.PingDelay)),
+  });
 }
 
 DebugSettings ReadDebugSettings() {
@@ -146,11 +152,13 @@ void LoadDebugSettings(CVN32TestEngineState& view) {
 }
 
 void StoreDebugSettings(bool debugMode, DWORD debugFlags) {
-  WriteInt(setting::kDebugMode, debugMode ? 1 : 0);
-  WriteInt(setting::kDebugFlags, debugFlags);
+  WriteGroup({
+      Int(setting::kDebugMode, debugMode ? 1 : 0),
+      Int(setting::kDebugFlags, debugFlags),
+  });
 }
 
-void StoreSocketNotifyMode(bool on) { WriteInt(setting::kSocketNotifyMode, on ? 1 : 0); }
+void StoreSocketNotifyMode(bool on) { WriteGroup({Int(setting::kSocketNotifyMode, on ? 1 : 0)}); }
 
 bool SettingsWriteRefused() { return g_bWriteRefused; }
 

@@ -14,8 +14,10 @@
 //   - debug settings: read when the view is built; DebugMode and DebugFlags
 //     written after OK of the debug flags dialog, SocketNotifyMode after each
 //     toggle of its command.
-// A write the store refuses is logged as an assertion line and changes
-// nothing else. Everything here runs on the window's thread.
+// Each group is written in one step: another program writing or reading the
+// store at the same moment finds all of a group's values or none of them. A
+// write the store refuses is logged as an assertion line and changes nothing
+// else. Everything here runs on the window's thread.
 #pragma once
 
 #include <string>
@@ -74,8 +76,8 @@ bool InterfaceSettingsLoaded();
 // The next LoadInterfaceSettings reads the store again, defaults included
 // (the adapter re-detection calls it).
 void ForgetInterfaceSettings();
-// Writes the ten interface values from the two records, each with the
-// record's current text even when empty, in the order: interface 1's mode,
+// Writes the ten interface values from the two records in one write, each
+// with the record's current text even when empty, in the order: interface 1's mode,
 // guest IP, adapter IP, guest MAC, adapter MAC, then the same five of
 // interface 2.
 void StoreInterfaceSettings();
@@ -101,7 +103,7 @@ PingSettings ReadPingSettings();
 bool LoadPingSettings(CVN32TestEngineState& view);
 bool PingSettingsLoaded();
 // Writes WhoPingIPAddr, WhoPingName, PingDataSize, NumPings, PingTimeout,
-// PingDelay, in this order.
+// PingDelay, in this order, in one write.
 void StorePingSettings(const PingSettings& settings);
 
 // --- Debug settings -----------------------------------------------------
@@ -115,7 +117,7 @@ DebugSettings ReadDebugSettings();
 // What the view does when it is built: reads the three values and sets the
 // view's flags and switch and the process-wide debug mode.
 void LoadDebugSettings(CVN32TestEngineState& view);
-// Writes DebugMode, then DebugFlags.
+// Writes DebugMode, then DebugFlags, in one write.
 void StoreDebugSettings(bool debugMode, DWORD debugFlags);
 void StoreSocketNotifyMode(bool on);
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/iphelper.h"
+#include "platform/profile.h"
 #include "platform/sysinfo.h"
 #include "platform/winerror.h"
 #include "platform/wintypes.h"
@@ -145,19 +146,15 @@ class RegistryTree {
 };
 
 // Where per-user settings live (profile.h).
-struct ProfileValue {
-  enum class Kind { kNumber, kText, kBinary } kind = Kind::kNumber;
-  DWORD number = 0;
-  std::string text;
-  std::vector<BYTE> binary;
-};
 class ProfileStore {
  public:
   virtual ~ProfileStore() = default;
   virtual bool Read(const std::string& company, const std::string& program, const std::string& section,
                     const std::string& entry, ProfileValue* value) = 0;
+  // Writes every entry in one step: whoever reads the settings next, in this
+  // process or another, finds all of them or none of them.
   virtual bool Write(const std::string& company, const std::string& program, const std::string& section,
-                     const std::string& entry, const ProfileValue& value) = 0;
+                     const std::vector<ProfileEntry>& entries) = 0;
 };
 
 class Machine {

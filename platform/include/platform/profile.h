@@ -13,6 +13,22 @@
 
 namespace platform {
 
+// One stored value, of one of three kinds.
+struct ProfileValue {
+  enum class Kind { kNumber, kText, kBinary } kind = Kind::kNumber;
+  DWORD number = 0;
+  std::string text;
+  std::vector<BYTE> binary;
+};
+
+// A value and the name of its entry, for writing several at once.
+struct ProfileEntry {
+  std::string name;
+  ProfileValue value;
+};
+ProfileEntry NumberEntry(std::string name, DWORD value);
+ProfileEntry TextEntry(std::string name, std::string value);
+
 class Profile {
  public:
   Profile(std::string company, std::string program);
@@ -27,6 +43,11 @@ class Profile {
   bool WriteInt(const std::string& section, const std::string& entry, DWORD value);
   bool WriteString(const std::string& section, const std::string& entry, const std::string& value);
   bool WriteBinary(const std::string& section, const std::string& entry, const std::vector<BYTE>& value);
+  // Several values of one section in one write: on the real machine one
+  // replacement of the file, so that a program reading it, or writing it at
+  // the same moment, finds all of them or none of them. Nothing is written
+  // when any name is one the file cannot hold.
+  bool WriteEntries(const std::string& section, const std::vector<ProfileEntry>& entries);
 
   const std::string& company() const { return company_; }
   const std::string& program() const { return program_; }

@@ -155,6 +155,23 @@ TEST_F(Settings, NamesTheFileCannotHoldAreRefusedAndChangeNothing) {
   EXPECT_FALSE(fs::exists(File().parent_path()));
 }
 
+// A group goes into the file whole, or, when one of its names is one the file
+// cannot hold, not at all.
+TEST_F(Settings, AGroupOfValuesIsWrittenWholeOrNotAtAll) {
+  Profile profile("Morvane", "VNTest");
+  ASSERT_TRUE(profile.WriteEntries("Settings", {NumberEntry("NumPings", 7), TextEntry("WhoPingName", "peer")}));
+  FreshStore();
+  EXPECT_EQ(profile.GetInt("Settings", "NumPings", 3), 7u);
+  EXPECT_EQ(profile.GetString("Settings", "WhoPingName", ""), "peer");
+  const std::string before = ReadText(File());
+
+  EXPECT_FALSE(profile.WriteEntries("Settings", {NumberEntry("NumPings", 9), TextEntry("a=b", "x")}));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME);
+  EXPECT_EQ(ReadText(File()), before);
+  FreshStore();
+  EXPECT_EQ(profile.GetInt("Settings", "NumPings", 3), 7u);
+}
+
 TEST_F(Settings, SimulatedMachineKeepsValuesInMemory) {
   WithFakeMachine sim;  // its store is the in-memory one
   Profile profile("Morvane", "VNTest");
