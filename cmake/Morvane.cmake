@@ -9,6 +9,11 @@ if(MORVANE_SANITIZE)
   string(REPLACE ";" "," _san "${MORVANE_SANITIZE}")
   add_compile_options(-fsanitize=${_san} -fno-omit-frame-pointer)
   add_link_options(-fsanitize=${_san})
+  if(_san MATCHES "undefined")
+    # Undefined behaviour ends the program, so that the test that ran into it
+    # fails instead of printing a line nobody reads.
+    add_compile_options(-fno-sanitize-recover=undefined)
+  endif()
 endif()
 
 # morvane_target(<target>): our warnings on one of our own targets.
