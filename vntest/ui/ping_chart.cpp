@@ -13,9 +13,11 @@
 // The chart and its two series.
 class ChartHolder : public QChartView {
  public:
-  explicit ChartHolder(QWidget* parent) : QChartView(parent) {
+  // The view is made with its chart: a view made without one makes a chart of
+  // its own, which a later setChart() lets go of without deleting.
+  explicit ChartHolder(QWidget* parent) : QChartView(new QChart, parent) {
     setRenderHint(QPainter::Antialiasing);
-    auto* chart = new QChart;
+    QChart* chart = this->chart();
     chart->legend()->setAlignment(Qt::AlignBottom);
     chart->setMargins(QMargins(4, 4, 4, 4));
     replies = new QLineSeries(chart);
@@ -39,7 +41,6 @@ class ChartHolder : public QChartView {
       s->attachAxis(x);
       s->attachAxis(y);
     }
-    setChart(chart);
   }
   QLineSeries* replies;
   QScatterSeries* lost;
