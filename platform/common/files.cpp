@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -362,6 +363,80 @@ std::string CreatePrivateTempFolder(const char* prefix) {
     return {};
   }
   return path;
+}
+
+// A failed replacement: the last error that goes with the cause, and errno
+// the cause itself, which says more ("Is a directory", "File too large").
+namespace {
+BOOL FailReplacing(int linuxErrno) {
+  kernel::Fail(OpenError(linuxErrno));
+  errno = linuxErrno;
+  return 0;
+}
+}  // namespace
+
+BOOL ReplaceFileContents(const char* path, const std::string& text) {
+  if (path == nullptr || *path == '\0') return kernel::Fail(ERROR_INVALID_PARAMETER);
+  std::string target = path;
+  struct stat st {};
+  bool exists = ::lstat(path, &st) == 0;
+  if (exists && S_ISLNK(st.st_mode)) {
+    char* resolved = ::realpath(path, nullptr);
+    if (resolved != nullptr) {
+      target = resolved;
+      std::free(resolved);
+    }
+    exists = ::stat(target.c_str(), &st) == 0;
+  }
+  if (exists && S_ISDIR(st.st_mode)) return FailReplacing(EISDIR);
+  std::string::size_type slash = target.rfind('/');
+  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+
+  // A name beside the target that nobody has (O_EXCL), with the mode a new
+  // file of the user gets (0666 less the umask), or the replaced file's.
+  std::string temporary;
+  int fd = -1;
+  for (unsigned attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+    static std::atomic<unsigned> counter{0};
+    temporary = target + ".saving-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) return FailReplacing(errno);
+  bool good = !exists || ::fchmod(fd, st.st_mode & 07777) == 0;
+  const char* at = text.data();
+  std::size_t left = text.size();
+  while (good && left > 0) {
+    ssize_t wrote = ::write(fd, at, left);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote == 0) errno = ENOSPC;
+    if (wrote <= 0) good = false;
+    if (good) {
+      at += wrote;
+      left -= static_cast<std::size_t>(wrote);
+    }
+  }
+  good = good && ::fsync(fd) == 0;
+  int saved = errno;
+  if (::close(fd) != 0 && good) {
+    saved = errno;
+    good = false;
+  }
+  if (good && ::rename(temporary.c_str(), target.c_str()) != 0) {
+    saved = errno;
+    good = false;
+  }
+  if (!good) {
+    ::unlink(temporary.c_str());
+    return FailReplacing(saved);
+  }
+  // The new name itself is durable once the folder is.
+  int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+  return 1;
 }
 
 BOOL RemoveDirectory(const char* path) {

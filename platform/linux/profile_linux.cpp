@@ -22,6 +22,7 @@
 
 #include "common/ini_store.h"
 #include "linux/linux_parts.h"
+#include "platform/file.h"
 #include "platform/trace_hook.h"
 
 namespace platform::linuxhost {
@@ -84,49 +85,6 @@ std::optional<std::string> ReadWhole(const std::string& path, struct stat* ident
   return text;
 }
 
-bool WriteAll(int fd, const std::string& text) {
-  const char* at = text.data();
-  std::size_t left = text.size();
-  while (left > 0) {
-    ssize_t wrote = ::write(fd, at, left);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) return false;
-    at += wrote;
-    left -= static_cast<std::size_t>(wrote);
-  }
-  return true;
-}
-
-// Writes `text` as `path`, atomically: readers see the old file or the new
-// one, never a part.
-bool ReplaceFile(const std::string& folder, const std::string& path, const std::string& text) {
-  std::string temporary = path + ".XXXXXX";
-  int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  bool good = WriteAll(fd, text) && ::fsync(fd) == 0;
-  int saved = errno;
-  if (::close(fd) != 0 && good) {
-    saved = errno;
-    good = false;
-  }
-  if (good && ::rename(temporary.c_str(), path.c_str()) != 0) {
-    saved = errno;
-    good = false;
-  }
-  if (!good) {
-    ::unlink(temporary.c_str());
-    errno = saved;
-    return false;
-  }
-  // The rename itself is durable once the folder is.
-  int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
-  return true;
-}
-
 bool SameState(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
          a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
@@ -159,7 +117,7 @@ class IniFileStore final : public ProfileStore {
     int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0) return FailErrno("open the folder", folder);
     ::flock(dir, LOCK_EX);  // other processes writing the same folder; best effort
-    bool written = WriteLocked(folder, path, section, entries);
+    bool written = WriteLocked(path, section, entries);
     int saved = errno;
     ::close(dir);  // also releases the lock
     errno = saved;
@@ -220,8 +178,7 @@ class IniFileStore final : public ProfileStore {
   }
 
   // All the entries into one new file, which replaces the old one.
-  bool WriteLocked(const std::string& folder, const std::string& path, const std::string& section,
-                   const std::vector<ProfileEntry>& entries) {
+  bool WriteLocked(const std::string& path, const std::string& section, const std::vector<ProfileEntry>& entries) {
     struct stat identity {};
     std::optional<std::string> text = ReadWhole(path, &identity);
     if (!text) return FailErrno("read", path);
@@ -237,7 +194,7 @@ class IniFileStore final : public ProfileStore {
       document = ini::Document();
     }
     for (const ProfileEntry& entry : entries) document.Set(section, entry.name, entry.value);
-    if (!ReplaceFile(folder, path, ini::Serialize(document))) return FailErrno("write", path);
+    if (!ReplaceFileContents(path.c_str(), ini::Serialize(document))) return FailErrno("write", path);
     return true;
   }
 

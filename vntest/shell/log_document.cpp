@@ -1,9 +1,9 @@
 #include "shell/log_document.h"
 
 #include <cerrno>
-#include <cstdio>
 
 #include "mestralib/errors.h"
+#include "platform/file.h"
 
 namespace {
 const DocumentStrings kStrings = {"VNTest",     "Untitled",      "Untitled",     "VNTest Reports (*.ttt)",
@@ -54,14 +54,8 @@ bool SaveModified(bool modified, const std::string& path, const SavePromptCalls&
 }
 
 bool SaveLogText(const std::string& path, const std::string& text, std::string* error) {
-  FILE* file = std::fopen(path.c_str(), "wb");
-  bool ok = file != nullptr;
-  if (ok) ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  int savedErrno = errno;
-  if (file != nullptr && std::fclose(file) != 0 && ok) {
-    ok = false;
-    savedErrno = errno;
-  }
-  if (!ok && error != nullptr) *error = "Cannot save " + path + ": " + StrError(savedErrno);
-  return ok;
+  // All or nothing: a save that fails (a full disk) keeps the file that was there.
+  if (platform::ReplaceFileContents(path.c_str(), text)) return true;
+  if (error != nullptr) *error = "Cannot save " + path + ": " + StrError(errno);
+  return false;
 }

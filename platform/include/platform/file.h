@@ -64,6 +64,15 @@ BOOL GetFileSizeEx(HANDLE file, std::uint64_t* size);
 
 BOOL DeleteFile(const char* path);
 
+// Writes `text` as the whole file `path`, all or nothing: the text goes into a
+// new file in the same folder, reaches the disk, and only then takes the name,
+// so a failed write (a full disk, a folder that refuses new files) leaves the
+// file that was there as it was, and readers see the old text or the new one,
+// never a part. A symbolic link at `path` is followed: its target is replaced.
+// A replaced file keeps its permissions; a new one gets those of a file the
+// user creates. Returns false with the last error (and errno) set.
+BOOL ReplaceFileContents(const char* path, const std::string& text);
+
 // A new, empty folder that only the calling user may enter, in the system's
 // folder for temporary files ($TMPDIR, else /tmp); its name starts with
 // `prefix`. Returns its path, or an empty text with the last error set.

@@ -2,11 +2,15 @@
 // symbolic links refused.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -235,6 +239,53 @@ TEST_F(KernelFiles, ATruncatingCreateRefusesAFileWithOtherNamesUntouched) {
   EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
   CloseHandle(h);
   EXPECT_EQ(Get(link), "");
+}
+
+// A replacement is all or nothing: the old text stays when the new one cannot
+// be written whole (here the file size limit of a child process stands in for
+// a full disk), no stray file is left, a link's target is what gets the new
+// text, and the file keeps its permissions.
+TEST_F(KernelFiles, AReplacementIsWholeOrLeavesTheOldFile) {
+  const std::string file = Path("saved.ttt");
+  Put(file, "the old log\n");
+  ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
+
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit {4096, 4096};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    bool replaced = ReplaceFileContents(file.c_str(), std::string(100000, 'x'));
+    ::_exit(replaced ? 0 : errno == EFBIG ? 3 : 4);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 3) << "the too-long write fails with its own cause";
+  EXPECT_EQ(Get(file), "the old log\n");
+  std::string listing;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_)) listing += entry.path().filename().string() + " ";
+  EXPECT_EQ(listing, "saved.ttt ") << "no temporary file left behind";
+
+  ASSERT_TRUE(ReplaceFileContents(file.c_str(), "the new log\n"));
+  EXPECT_EQ(Get(file), "the new log\n");
+  struct stat st {};
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+  const std::string link = Path("latest.ttt");
+  ASSERT_EQ(::symlink("saved.ttt", link.c_str()), 0);
+  ASSERT_TRUE(ReplaceFileContents(link.c_str(), "through the link\n"));
+  EXPECT_EQ(Get(file), "through the link\n");
+  ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link stays a link";
+
+  SetLastError(0);
+  EXPECT_FALSE(ReplaceFileContents(dir_.c_str(), "x"));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED) << "a folder is not replaced";
+  EXPECT_TRUE(ReplaceFileContents(Path("new.ttt").c_str(), ""));
+  EXPECT_TRUE(Exists(Path("new.ttt")));
 }
 
 TEST_F(KernelFiles, AnythingButARegularFileIsRefused) {
