@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "common/kernel_object.h"
 #include "platform/machine.h"
@@ -27,6 +28,7 @@ class EventObject final : public kernel::KernelObject, public EventControl {
   explicit EventObject(std::shared_ptr<kernel::Fd> fd) : fd_(std::move(fd)) {}
 
   std::shared_ptr<kernel::Fd> WaitFd() override {
+    if (noticed_.load(std::memory_order_acquire)) TellWaitComing();
     std::lock_guard lock(mutex_);
     return watch_ ? watch_ : fd_;
   }
@@ -76,6 +78,13 @@ class EventObject final : public kernel::KernelObject, public EventControl {
     watch_ = ok ? std::move(watch) : nullptr;
   }
 
+  void NoticeWaits(std::weak_ptr<WaitNotice> notice) override {
+    std::lock_guard lock(mutex_);
+    std::erase_if(notices_, [](const std::weak_ptr<WaitNotice>& n) { return n.expired(); });
+    notices_.push_back(std::move(notice));
+    noticed_.store(true, std::memory_order_release);
+  }
+
  private:
   static bool Watch(const kernel::Fd& watch, int fd) {
     epoll_event readable{};
@@ -84,11 +93,26 @@ class EventObject final : public kernel::KernelObject, public EventControl {
     return ::epoll_ctl(watch.get(), EPOLL_CTL_ADD, fd, &readable) == 0;
   }
 
+  // Calls the notices outside the lock: they take their devices' locks,
+  // which come before this one.
+  void TellWaitComing() {
+    std::vector<std::shared_ptr<WaitNotice>> live;
+    {
+      std::lock_guard lock(mutex_);
+      for (const auto& notice : notices_) {
+        if (auto held = notice.lock()) live.push_back(std::move(held));
+      }
+    }
+    for (const auto& notice : live) notice->BeforeWait();
+  }
+
   const std::shared_ptr<kernel::Fd> fd_;
   std::atomic<std::uint64_t> sets_{0};  // counts Set calls; only for the ordering
   std::mutex mutex_;  // a leaf: guards the two below
   std::map<int, std::shared_ptr<kernel::Fd>> followed_;  // by the follower's number: its duplicate
   std::shared_ptr<kernel::Fd> watch_;  // the epoll set while anything is followed
+  std::vector<std::weak_ptr<WaitNotice>> notices_;  // told before each wait
+  std::atomic<bool> noticed_{false};  // notices_ was ever filled: waits without one skip the lock
 };
 
 // Named events live while a handle refers to them.

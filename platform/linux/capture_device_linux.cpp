@@ -1,8 +1,17 @@
 // The capture driver bound to one interface: an AF_PACKET socket. A pump
 // thread moves what the socket receives into the device's own buffer (the
 // driver's buffer, with its size limit) and keeps the read event in line with
-// it; reads hand the buffer out in the capture format. The OID requests and
-// driver controls map onto the socket's options and the interface's facts.
+// it; reads hand the buffer out in the capture format.
+//
+// The pump starts only once something needs it: a read that waits, or a
+// wait on the read event (the event tells the device before each wait, and
+// the first brings the event up to date at once). A device that is only
+// opened, asked about and closed (an adapter list) starts no thread; until
+// the pump runs, what arrives waits in the socket, whose buffer is larger
+// than the driver's, and reads and statistics take it from there.
+//
+// The OID requests and driver controls map onto the socket's options and the
+// interface's facts.
 //
 // The hardware packet filter is applied as each frame is taken from the socket,
 // by the kind the kernel gives it (sll_pkttype): frames to the adapter's own
@@ -115,7 +124,7 @@ class CaptureDevice final : public Device {
         wakeFd_(wakeFd),
         multicastFd_(multicastFd) {}
 
-  // Starts the pump; ERROR_NOT_ENOUGH_MEMORY when no thread can be made.
+  // Readies the pump's wait (the pump itself starts when first needed).
   DWORD Start() {
     pollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
     epoll_event wake{};
@@ -129,15 +138,11 @@ class CaptureDevice final : public Device {
       return ErrorOfErrno(errno);
     }
     armed_ = true;
-    try {
-      pump_ = std::thread(&CaptureDevice::Pump, this);
-    } catch (const std::system_error&) {
-      return ERROR_NOT_ENOUGH_MEMORY;
-    }
     return ERROR_SUCCESS;
   }
 
   ~CaptureDevice() override {
+    waits_->Leave();  // no wait on the event reaches this device any more
     {
       std::lock_guard lock(mutex_);
       stopping_ = true;
@@ -164,6 +169,7 @@ class CaptureDevice final : public Device {
     const DWORD timeout = readTimeout_;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout);
     while (!ReadyLocked() && !cancelled_ && timeout != kImmediateReturn) {
+      if (DWORD status = StartPumpLocked(); status != ERROR_SUCCESS) return status;
       ArmLocked();  // the pump tells this reader of the next packet
       if (timeout == 0) {
         changed_.wait(lock);
@@ -252,6 +258,50 @@ class CaptureDevice final : public Device {
   }
 
  private:
+  // Hands waits on the followed event to the device while it lives.
+  class WaitsOnEvent final : public WaitNotice {
+   public:
+    explicit WaitsOnEvent(CaptureDevice* device) : device_(device) {}
+    void BeforeWait() override {
+      std::lock_guard lock(mutex_);
+      if (device_ != nullptr) device_->BeforeEventWait();
+    }
+    void Leave() {
+      std::lock_guard lock(mutex_);
+      device_ = nullptr;
+    }
+
+   private:
+    std::mutex mutex_;  // before the device's mutex_; guards device_
+    CaptureDevice* device_;
+  };
+
+  // A wait on the read event is coming: the event shows what the socket
+  // holds now, and the pump keeps it so from now on.
+  void BeforeEventWait() {
+    if (pumping_.load(std::memory_order_acquire)) return;
+    std::lock_guard lock(mutex_);
+    if (pump_.joinable() || stopping_) return;
+    PullLocked();
+    NoteTimeOutLocked();
+    UpdateEventLocked();
+    // Without a thread the event stays as it is now; a read still waits and
+    // reports the failure.
+    (void)StartPumpLocked();
+  }
+
+  // Starts the pump unless it runs; ERROR_NOT_ENOUGH_MEMORY when no thread
+  // can be made.
+  DWORD StartPumpLocked() {
+    if (pump_.joinable()) return ERROR_SUCCESS;
+    try {
+      pump_ = std::thread(&CaptureDevice::Pump, this);
+    } catch (const std::system_error&) {
+      return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    pumping_.store(true, std::memory_order_release);
+    return ERROR_SUCCESS;
+  }
 
   // The pump: waits for the socket, a change of the settings or the moment
   // buffered data reaches its time-out, and brings the buffer and the event
@@ -485,6 +535,15 @@ class CaptureDevice final : public Device {
     if (queue_.empty()) {
       waitingSince_ = Clock::now();
       timedOut_ = false;
+      if (!pump_.joinable() && stamped) {
+        // Nobody took it from the socket on arrival: it has waited since
+        // the kernel's stamp.
+        timeval now{};
+        ::gettimeofday(&now, nullptr);
+        const std::int64_t waitedUs =
+            (std::int64_t{now.tv_sec} - stamp.tv_sec) * 1000000 + (now.tv_usec - stamp.tv_usec);
+        if (waitedUs > 0) waitingSince_ -= std::chrono::microseconds(waitedUs);
+      }
     }
     queue_.Append(stamp.tv_sec, stamp.tv_usec, wireLength, data, captured);
   }
@@ -657,6 +716,7 @@ class CaptureDevice final : public Device {
     if (direct_) event_->Unfollow(fd_);
     direct_ = false;
     event_ = std::move(event);
+    event_->NoticeWaits(waits_);
     eventSet_ = !ReadyLocked();  // so that the update below sets the new event's state either way
     UpdateEventLocked();
     ChooseModeLocked();
@@ -774,8 +834,10 @@ class CaptureDevice final : public Device {
   const std::string name_;
   const unsigned index_;
   const unsigned mtu_;
-  // Locks: eventMutex_ before mutex_, then the followed event's own lock
-  // (in FollowReadable and Unfollow); all leaves of the platform.
+  // Locks: the wait notice's lock (WaitsOnEvent, taken by a thread about to
+  // wait on the event, holding nothing else) before mutex_; eventMutex_
+  // before mutex_; then the followed event's own lock (in FollowReadable,
+  // Unfollow and NoticeWaits); all leaves of the platform.
   std::mutex eventMutex_;  // guards namedEvent_ and eventName_
   std::mutex mutex_;       // guards everything below and the socket's options
   std::condition_variable changed_;  // the buffer or a setting changed, or a cancel came
@@ -818,7 +880,9 @@ class CaptureDevice final : public Device {
     alignas(cmsghdr) char control[kReceiveBatch][CMSG_SPACE(sizeof(timeval)) + CMSG_SPACE(sizeof(tpacket_auxdata))];
   };
   std::unique_ptr<Slots> slots_;
-  std::thread pump_;
+  std::thread pump_;  // started when first needed (see BeforeEventWait)
+  std::atomic<bool> pumping_{false};  // pump_ runs: waits on the event need nothing more
+  const std::shared_ptr<WaitsOnEvent> waits_ = std::make_shared<WaitsOnEvent>(this);
 };
 
 }  // namespace

@@ -48,6 +48,15 @@ class Device {
   virtual DWORD Cancel() { return ERROR_SUCCESS; }
 };
 
+// Told before each wait on an event (see EventControl::NoticeWaits).
+class WaitNotice {
+ public:
+  virtual ~WaitNotice() = default;
+  // Called by the waiting thread, holding no lock, before it looks at the
+  // event's state.
+  virtual void BeforeWait() = 0;
+};
+
 // The event a capture device signals when data can be read. A device gets it
 // from the 4-byte handle of PACKET_SETEVENTHANDLE_IOCTL through LookupEvent.
 class EventControl {
@@ -61,6 +70,10 @@ class EventControl {
   // duplicate of `fd`.
   virtual void FollowReadable(int fd) = 0;
   virtual void Unfollow(int fd) = 0;
+  // Every wait on the event from now on first calls `notice` (while it
+  // lives): a device that keeps the event in line only once somebody may
+  // wait for it learns of the first wait in time to bring the state up to date.
+  virtual void NoticeWaits(std::weak_ptr<WaitNotice> notice) = 0;
 };
 std::shared_ptr<EventControl> LookupEvent(HANDLE event);  // null for a bad handle
 

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -717,6 +718,43 @@ TEST_F(CaptureAcrossVeth, EventNameFromTheDriverOpensAndFollowsTheSocket) {
   ASSERT_NE(event, nullptr) << name;
   Send(Frame(kMacPeer, kMacHere, kTestEtherType, "mvt-named"));
   EXPECT_EQ(WaitForSingleObject(event, kPatientMs), WAIT_OBJECT_0);
+  CloseHandle(event);
+}
+
+// The threads of this process.
+std::size_t ThreadCount() {
+  std::size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+    count += entry.is_directory() ? 1 : 0;
+  }
+  return count;
+}
+
+TEST_F(CaptureAcrossVeth, ADeviceStartsItsThreadOnlyAtTheFirstWait) {
+  const std::size_t before = ThreadCount();
+  HANDLE watcher = OpenDevice("NPF_mvt0");
+  ASSERT_TRUE(Opened(watcher)) << GetLastError();
+  HANDLE event = CreateEvent(false);
+  ASSERT_NE(event, nullptr);
+  std::uint32_t handleValue = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(event));
+  DWORD done = 0;
+  ASSERT_TRUE(DeviceIoControl(watcher, npf::PACKET_SETEVENTHANDLE_IOCTL, &handleValue, 4, nullptr, 0, &done));
+  EXPECT_EQ(QueryDword(watcher, npf::OID_GEN_MAXIMUM_LOOKAHEAD), 1500u);
+  // The watcher's socket has the frame once the send returns: its own
+  // interface's transmissions reach it on the way out.
+  Send(Frame(kMacPeer, kMacHere, kTestEtherType, "mvt-lazy"));
+  EXPECT_EQ(ThreadCount(), before) << "opened, asked and sent to, with nobody waiting: no thread";
+
+  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0) << "the first wait sees what arrived before it";
+  EXPECT_EQ(ThreadCount(), before + 1) << "from the first wait on, the device's pump keeps the event";
+  std::vector<Captured> packets =
+      ReadUntil(watcher, [](const std::vector<Captured>& got) { return CountMarked(got, "mvt-lazy") > 0; });
+  EXPECT_EQ(CountMarked(packets, "mvt-lazy"), 1u);
+  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT) << "nothing left to read";
+  Send(Frame(kMacPeer, kMacHere, kTestEtherType, "mvt-lazy-2"));
+  EXPECT_EQ(WaitForSingleObject(event, kPatientMs), WAIT_OBJECT_0);
+  CloseHandle(watcher);
+  EXPECT_EQ(ThreadCount(), before) << "the close ends the pump";
   CloseHandle(event);
 }
 
