@@ -130,14 +130,7 @@ class CaptureDevice final : public Device {
     epoll_event wake{};
     wake.events = EPOLLIN;
     wake.data.fd = wakeFd_;
-    epoll_event socket{};
-    socket.events = EPOLLIN | EPOLLONESHOT;
-    socket.data.fd = fd_;
-    if (pollFd_ < 0 || ::epoll_ctl(pollFd_, EPOLL_CTL_ADD, wakeFd_, &wake) != 0 ||
-        ::epoll_ctl(pollFd_, EPOLL_CTL_ADD, fd_, &socket) != 0) {
-      return ErrorOfErrno(errno);
-    }
-    armed_ = true;
+    if (pollFd_ < 0 || ::epoll_ctl(pollFd_, EPOLL_CTL_ADD, wakeFd_, &wake) != 0) return ErrorOfErrno(errno);
     return ERROR_SUCCESS;
   }
 
@@ -292,8 +285,19 @@ class CaptureDevice final : public Device {
 
   // Starts the pump unless it runs; ERROR_NOT_ENOUGH_MEMORY when no thread
   // can be made.
+  // The socket joins the pump's wait only now: a socket that is watched
+  // wakes its watchers' callbacks for every packet sent and received, which
+  // a device that nobody waits on need not pay for.
   DWORD StartPumpLocked() {
     if (pump_.joinable()) return ERROR_SUCCESS;
+    if (!watched_) {
+      epoll_event socket{};
+      socket.events = EPOLLIN | EPOLLONESHOT;
+      socket.data.fd = fd_;
+      if (::epoll_ctl(pollFd_, EPOLL_CTL_ADD, fd_, &socket) != 0) return ErrorOfErrno(errno);
+      watched_ = true;
+      armed_ = true;
+    }
     try {
       pump_ = std::thread(&CaptureDevice::Pump, this);
     } catch (const std::system_error&) {
@@ -372,7 +376,7 @@ class CaptureDevice final : public Device {
 
   // Watches the socket (once) for the pump, unless it is watched already.
   void ArmLocked() {
-    if (armed_) return;
+    if (armed_ || !watched_) return;
     epoll_event socket{};
     socket.events = EPOLLIN | EPOLLONESHOT;
     socket.data.fd = fd_;
@@ -859,6 +863,7 @@ class CaptureDevice final : public Device {
   DWORD pendingError_ = ERROR_SUCCESS;  // a failure of the socket, for the next read
   bool cancelled_ = false;
   bool stopping_ = false;
+  bool watched_ = false;  // the socket is in the pump's wait (from the pump's start on)
   bool armed_ = false;  // the socket is watched for the pump
   bool direct_ = false;  // the event follows the socket (see Pump)
   std::uint64_t received_ = 0;
