@@ -25,7 +25,8 @@
 #include "platform/sim/sim_host.h"
 #include "platform/sync.h"
 #include "platform/winerror.h"
-#include "wpcinforec.h"
+
+#include "../common/usual_capture_facts.h"
 
 namespace {
 
@@ -160,19 +161,7 @@ void SetUpOnce() {
   setenv("MORVANE_PLATFORM", "sim", 1);
   platform::testing::InstallMachineForTest(
       std::make_unique<ScriptedMachine>(platform::sim::MakeMachine(platform::sim::DefaultHost())));
-  WpcInfoValues values;
-  values.strDriverVersion = "4.1.0.2980";
-  values.strLibraryName = "Packet.DLL";
-  values.strLibraryVersion = "4.1.2 build 3000";
-  values.strDeviceNamePrefix = "NPF_";
-  values.wMajorVersion = 4;
-  values.wMinorVersion = 1;
-  values.dwIoCtlProtocolQueryOid = kWinPCapIoCtlProtocolQueryOid;
-  values.dwIoCtlProtocolSetOid = kWinPCapIoCtlProtocolSetOid;
-  CMestraPackApp& app = TheApp();
-  platform::Guard guard(app.m_Lock);
-  app.AdoptWinPcapRecord(MakeWpcInfoRec(values));
-  app.m_bWinPCapInfo = true;
+  AdoptUsualCaptureFacts();
 }
 
 }  // namespace

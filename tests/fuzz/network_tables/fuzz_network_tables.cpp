@@ -28,7 +28,8 @@
 #include "shell/environment_report.h"
 #include "shell/vn32test_view.h"
 #include "vifnet.h"
-#include "wpcinforec.h"
+
+#include "../common/usual_capture_facts.h"
 
 namespace {
 
@@ -104,19 +105,7 @@ void SetUpOnce() {
   auto machine = std::make_unique<TableMachine>(platform::sim::MakeMachine(platform::sim::DefaultHost()));
   g_machine = machine.get();
   platform::testing::InstallMachineForTest(std::move(machine));
-  WpcInfoValues values;
-  values.strDriverVersion = "4.1.0.2980";
-  values.strLibraryName = "Packet.DLL";
-  values.strLibraryVersion = "4.1.2 build 3000";
-  values.strDeviceNamePrefix = "NPF_";
-  values.wMajorVersion = 4;
-  values.wMinorVersion = 1;
-  values.dwIoCtlProtocolQueryOid = kWinPCapIoCtlProtocolQueryOid;
-  values.dwIoCtlProtocolSetOid = kWinPCapIoCtlProtocolSetOid;
-  CMestraPackApp& app = TheApp();
-  platform::Guard guard(app.m_Lock);
-  app.AdoptWinPcapRecord(MakeWpcInfoRec(values));
-  app.m_bWinPCapInfo = true;
+  AdoptUsualCaptureFacts();
 }
 
 void Fill(Reader& in, TableHelper& h) {

@@ -20,7 +20,8 @@
 #include "shell/parameters_model.h"
 #include "shell/ping_who.h"
 #include "shell/vn32test_view.h"
-#include "wpcinforec.h"
+
+#include "../common/usual_capture_facts.h"
 
 namespace {
 
@@ -28,21 +29,7 @@ namespace {
 // facts are taken as if the information utility had run (it never starts).
 void SetUpOnce() {
   platform::SelectMachine("sim");
-  WpcInfoValues values;
-  values.strDriverVersion = "4.1.0.2980";
-  values.strLibraryName = "Packet.DLL";
-  values.strLibraryVersion = "4.1.2 build 3000";
-  values.strDeviceNamePrefix = "NPF_";
-  values.wMajorVersion = 4;
-  values.wMinorVersion = 1;
-  values.dwIoCtlProtocolQueryOid = kWinPCapIoCtlProtocolQueryOid;
-  values.dwIoCtlProtocolSetOid = kWinPCapIoCtlProtocolSetOid;
-  {
-    CMestraPackApp& app = TheApp();
-    platform::Guard guard(app.m_Lock);
-    app.AdoptWinPcapRecord(MakeWpcInfoRec(values));
-    app.m_bWinPCapInfo = true;
-  }
+  AdoptUsualCaptureFacts();
   InitGlobals();
 }
 
