@@ -93,6 +93,25 @@ DWORD ErrorOfErrno(int linuxErrno) {
   return LastErrorForErrno(linuxErrno);
 }
 
+// The kernel stamps packets with their time of arrival only while some
+// socket of the machine asks for time stamps, and each time that turns on or
+// off it patches its own code on every CPU (a pause of every CPU, long on a
+// virtual machine). Every capture socket asks for them, so a program that
+// opens and closes adapters one after another (an adapter list opens each)
+// would turn the stamps on and off for each adapter. An IP socket of the
+// process's own asks from the first open on, for the rest of the process's
+// life, so that only the first open pays for it. Without one (no IPv4 in the
+// kernel) each socket still asks for itself.
+void KeepArrivalStampsOn() {
+  static const int holder = [] {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    if (fd >= 0) (void)::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof on);
+    return fd;
+  }();
+  (void)holder;
+}
+
 // The socket's receive buffer for a driver buffer of `bytes` (beyond the
 // system's limit where the caller may).
 DWORD SizeSocketBuffer(int fd, DWORD bytes) {
@@ -908,6 +927,7 @@ DWORD OpenCaptureDevice(const std::string& interfaceName, std::unique_ptr<Device
     ::close(fd);
     return ERROR_FILE_NOT_FOUND;
   }
+  KeepArrivalStampsOn();
   int on = 1;
   if (::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof on) != 0 ||
       ::setsockopt(fd, SOL_PACKET, PACKET_AUXDATA, &on, sizeof on) != 0 ||

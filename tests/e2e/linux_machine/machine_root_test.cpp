@@ -487,6 +487,35 @@ TEST_F(CaptureAcrossVeth, FramesArriveWithCaptureHeadersEventAndStatistics) {
   CloseHandle(event);
 }
 
+// A frame carries the time it arrived, not the time it was read: also on a
+// device that nobody read from yet, and after another device was opened and
+// closed (adapter lists do that all the time).
+TEST_F(CaptureAcrossVeth, TimeStampIsArrivalNotRead) {
+  HANDLE other = OpenDevice("NPF_mvt0");
+  ASSERT_TRUE(Opened(other)) << GetLastError();
+  EXPECT_TRUE(CloseHandle(other));
+  const auto wallMs = [] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  };
+  const long long before = wallMs();
+  Send(Frame(kMacPeer, kMacHere, kTestEtherType, "mvt-stamped"));
+  const long long sent = wallMs();
+  // A gap between arrival and read that a stamp taken at the read would show.
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  std::vector<Captured> packets =
+      ReadUntil(peer_, [](const std::vector<Captured>& got) { return CountMarked(got, "mvt-stamped") > 0; });
+  for (const Captured& packet : packets) {
+    if (!HasMarker(packet, "mvt-stamped")) continue;
+    const long long stamp =
+        static_cast<long long>(packet.header.bh_tstamp.tv_sec) * 1000 + packet.header.bh_tstamp.tv_usec / 1000;
+    EXPECT_GE(stamp, before - 1);
+    EXPECT_LE(stamp, sent + 200) << "stamped at the read, " << stamp - sent << " ms after the send";
+  }
+  EXPECT_EQ(CountMarked(packets, "mvt-stamped"), 1u);
+}
+
 TEST_F(CaptureAcrossVeth, FilterProgramKeepsOnlyArp) {
   // ldh [12]; jeq #0x806, keep, drop
   const std::vector<npf::bpf_insn> arpOnly = {
