@@ -373,6 +373,37 @@ BOOL FailReplacing(int linuxErrno) {
   errno = linuxErrno;
   return 0;
 }
+
+// Writes all of `text` to `fd`; false with errno set when it cannot.
+bool WriteWhole(int fd, const std::string& text) {
+  const char* at = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+    ssize_t wrote = ::write(fd, at, left);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote == 0) errno = ENOSPC;
+    if (wrote <= 0) return false;
+    at += wrote;
+    left -= static_cast<std::size_t>(wrote);
+  }
+  return true;
+}
+
+// A target that is no file of its own (a terminal, a pipe, /dev/null) is
+// written as it is: a new file renamed over it would replace the device
+// itself. A pipe that nobody reads fails at once instead of waiting.
+BOOL WriteInPlace(const std::string& target, const std::string& text) {
+  int fd = ::open(target.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return FailReplacing(errno);
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  bool good = WriteWhole(fd, text);
+  int saved = errno;
+  if (::close(fd) != 0 && good) {
+    saved = errno;
+    good = false;
+  }
+  return good ? 1 : FailReplacing(saved);
+}
 }  // namespace
 
 BOOL ReplaceFileContents(const char* path, const std::string& text) {
@@ -389,6 +420,7 @@ BOOL ReplaceFileContents(const char* path, const std::string& text) {
     exists = ::stat(target.c_str(), &st) == 0;
   }
   if (exists && S_ISDIR(st.st_mode)) return FailReplacing(EISDIR);
+  if (exists && !S_ISREG(st.st_mode)) return WriteInPlace(target, text);
   std::string::size_type slash = target.rfind('/');
   std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
 
@@ -403,19 +435,7 @@ BOOL ReplaceFileContents(const char* path, const std::string& text) {
     if (fd < 0 && errno != EEXIST) break;
   }
   if (fd < 0) return FailReplacing(errno);
-  bool good = !exists || ::fchmod(fd, st.st_mode & 07777) == 0;
-  const char* at = text.data();
-  std::size_t left = text.size();
-  while (good && left > 0) {
-    ssize_t wrote = ::write(fd, at, left);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote == 0) errno = ENOSPC;
-    if (wrote <= 0) good = false;
-    if (good) {
-      at += wrote;
-      left -= static_cast<std::size_t>(wrote);
-    }
-  }
+  bool good = (!exists || ::fchmod(fd, st.st_mode & 07777) == 0) && WriteWhole(fd, text);
   good = good && ::fsync(fd) == 0;
   int saved = errno;
   if (::close(fd) != 0 && good) {

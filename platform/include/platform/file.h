@@ -70,7 +70,9 @@ BOOL DeleteFile(const char* path);
 // file that was there as it was, and readers see the old text or the new one,
 // never a part. A symbolic link at `path` is followed: its target is replaced.
 // A replaced file keeps its permissions; a new one gets those of a file the
-// user creates. Returns false with the last error (and errno) set.
+// user creates. A path that names no file of its own (a terminal, a pipe,
+// /dev/null) is written as it is. Returns false with the last error (and
+// errno) set.
 BOOL ReplaceFileContents(const char* path, const std::string& text);
 
 // A new, empty folder that only the calling user may enter, in the system's

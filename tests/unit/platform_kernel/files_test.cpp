@@ -288,6 +288,28 @@ TEST_F(KernelFiles, AReplacementIsWholeOrLeavesTheOldFile) {
   EXPECT_TRUE(Exists(Path("new.ttt")));
 }
 
+// Something that is no file of its own (a pipe, a terminal) is written as it
+// is: a new file renamed over it would take its place. A pipe that nobody
+// reads fails at once instead of waiting for a reader.
+TEST_F(KernelFiles, APipeIsWrittenAsItIsNotReplaced) {
+  const std::string fifo = Path("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_FALSE(ReplaceFileContents(fifo.c_str(), "nobody reads\n"));
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  ASSERT_TRUE(ReplaceFileContents(fifo.c_str(), "the log\n")) << GetLastError();
+  char got[64] = {};
+  EXPECT_EQ(::read(reader, got, sizeof got), 8);
+  EXPECT_STREQ(got, "the log\n");
+  ::close(reader);
+  struct stat st {};
+  ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the pipe is still a pipe";
+  std::string listing;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_)) listing += entry.path().filename().string() + " ";
+  EXPECT_EQ(listing, "fifo ");
+}
+
 TEST_F(KernelFiles, AnythingButARegularFileIsRefused) {
   EXPECT_EQ(CreateFile(dir_.c_str(), GENERIC_READ, kShareAll, OPEN_EXISTING, 0), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
