@@ -4,7 +4,7 @@
 #include <chrono>
 #include <cerrno>
 #include <cstdio>
-#include <fstream>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -28,6 +28,7 @@
 #include "shell/environment_report.h"
 #include "shell/interrupt.h"
 #include "shell/log.h"
+#include "shell/log_document.h"
 #include "shell/parameters_model.h"
 #include "shell/ping_who.h"
 #include "shell/pretest.h"
@@ -178,13 +179,6 @@ std::chrono::steady_clock::time_point After(std::chrono::milliseconds span) {
   return std::chrono::steady_clock::now() + span;
 }
 constexpr std::chrono::hours kNoLimit{24 * 365};
-
-bool SaveLog(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-  out.close();
-  return static_cast<bool>(out);
-}
 
 // One interface's options over what the Parameters dialog opened with.
 void ApplyInterfaceOptions(ParametersModel& dialog, int i, const InterfaceOptions& o) {
@@ -368,10 +362,17 @@ int Run(const Options& o) {
   // Before any thread starts: the control thread alone takes the signals.
   InstallInterruptHandler();
   // The log file is created first, so that a run whose log could not be kept
-  // is refused before it starts.
-  if (!o.logFile.empty()) {
-    std::ofstream probe(o.logFile, std::ios::binary | std::ios::trunc);
-    if (!probe) return BadValue("--log", "cannot create " + o.logFile + ": " + StrError(errno));
+  // is refused before it starts. A file that is there keeps its text until
+  // the new log replaces it whole at the end. A pipe or a terminal is left
+  // alone until then: opening and closing a pipe would end its reader.
+  std::error_code statusError;
+  const auto logStatus = std::filesystem::status(o.logFile, statusError);
+  const bool logIsStream = std::filesystem::exists(logStatus) && !std::filesystem::is_regular_file(logStatus) &&
+                           !std::filesystem::is_directory(logStatus);
+  if (!o.logFile.empty() && !logIsStream) {
+    std::FILE* probe = std::fopen(o.logFile.c_str(), "ab");
+    if (probe == nullptr) return BadValue("--log", "cannot create " + o.logFile + ": " + StrError(errno));
+    std::fclose(probe);
   }
   if (!o.platform.empty() && !platform::SelectMachine(o.platform)) {
     return BadValue("--platform", "unknown machine \"" + o.platform + "\" (linux or sim)");
@@ -448,8 +449,9 @@ int Run(const Options& o) {
   StopGorlan(*view);
   driver.Drain();
   window.Close();
-  if (!o.logFile.empty() && !SaveLog(o.logFile, window.Text())) {
-    std::fprintf(stderr, "vntest: cannot write the log to %s\n", o.logFile.c_str());
+  std::string error;
+  if (!o.logFile.empty() && !SaveLogText(o.logFile, window.Text(), &error)) {
+    std::fprintf(stderr, "vntest: the log was not kept: %s\n", error.c_str());
     return kExitBadArguments;
   }
   return rc;
