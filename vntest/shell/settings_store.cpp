@@ -18,7 +18,7 @@ namespace {
 bool g_bInterfaceSettingsLoaded = false;
 bool g_bPingSettingsLoaded = false;
 bool g_bWritesEnabled = true;
-bool g_bWriteRefused = false;
+unsigned g_nWritesRefused = 0;  // counts up; never reset
 
 platform::Profile Store() { return platform::Profile(kCompanyKey, kProgramName); }
 
@@ -36,7 +36,7 @@ std::string ReadText(const char* name, const std::string& defaultValue) {
 void WriteGroup(const std::vector<platform::ProfileEntry>& entries) {
   if (!g_bWritesEnabled) return;
   const bool written = Store().WriteEntries(kSettingsSection, entries);
-  if (!written) g_bWriteRefused = true;
+  if (!written) ++g_nWritesRefused;
   VN_ASSERT(written);
 }
 
@@ -160,7 +160,9 @@ void StoreDebugSettings(bool debugMode, DWORD debugFlags) {
 
 void StoreSocketNotifyMode(bool on) { WriteGroup({Int(setting::kSocketNotifyMode, on ? 1 : 0)}); }
 
-bool SettingsWriteRefused() { return g_bWriteRefused; }
+bool SettingsWriteRefused() { return g_nWritesRefused > 0; }
+
+unsigned SettingsWritesRefused() { return g_nWritesRefused; }
 
 void SetSettingsWritesEnabled(bool on) { g_bWritesEnabled = on; }
 

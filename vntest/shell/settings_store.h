@@ -128,6 +128,9 @@ void SetSettingsWritesEnabled(bool on);
 // True once the store refused a write in this process: some accepted values
 // are not remembered.
 bool SettingsWriteRefused();
+// How many writes the store refused in this process so far (a window tells
+// its user when the count grows).
+unsigned SettingsWritesRefused();
 
 // Tests only: the next loads read the store again; writes are on.
 void ResetSettingsForTesting();

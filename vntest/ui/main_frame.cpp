@@ -36,7 +36,10 @@ constexpr const char* kMainPlacementName = "MainFrame";
 QString FromStd(const std::string& text) { return QString::fromStdString(text); }
 }  // namespace
 
-CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent), m_pView(std::make_unique<CVN32TestView>()) {
+CMainFrame::CMainFrame(QWidget* parent)
+    : QMainWindow(parent),
+      m_pView(std::make_unique<CVN32TestView>()),
+      m_nSettingsRefusalsTold(SettingsWritesRefused()) {
   setObjectName(QStringLiteral("MainFrame"));
   // The view's debug and notify switches come from the settings when it is
   // made.
@@ -195,7 +198,21 @@ bool CMainFrame::RunCommand(UINT id) {
     default: return false;
   }
   UpdateCommandUI();
+  TellSettingsRefused();
   return true;
+}
+
+// A settings write the store refused shows in the log only as an assertion
+// line; the user hears it from the window itself, once for each command
+// whose accepted values could not be remembered.
+void CMainFrame::TellSettingsRefused() {
+  const unsigned refused = SettingsWritesRefused();
+  if (refused == m_nSettingsRefusalsTold) return;
+  m_nSettingsRefusalsTold = refused;
+  QMessageBox::warning(this, QString::fromLatin1(kProgramName),
+                       QStringLiteral("The values you accepted could not be remembered: the settings file "
+                                      "VNTest64UD.ini (in Morvane under $XDG_CONFIG_HOME, else under ~/.config) "
+                                      "cannot be written. They apply until the program ends."));
 }
 
 void CMainFrame::OnEngineMessage(unsigned message) {

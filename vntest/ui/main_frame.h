@@ -70,6 +70,7 @@ class CMainFrame : public QMainWindow {
   // File.
   bool SaveTo(const std::string& path);
   bool SaveModified();
+  void TellSettingsRefused();
   void OnFileSave();
   void OnFileNew();
   // Edit.
@@ -96,6 +97,7 @@ class CMainFrame : public QMainWindow {
   QLabel* m_pIdleLabel = nullptr;
   PingChartDock* m_pChart = nullptr;
   bool m_bChartPinging = false;
+  unsigned m_nSettingsRefusalsTold;  // refused settings writes the user has heard of
   std::map<UINT, QAction*> m_actions;
   std::string m_strPath;
   QPointer<FindDialog> m_pFind;

@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTextBlock>
@@ -12,6 +13,7 @@
 #include <QtTest>
 
 #include "engine/debug_mode.h"
+#include "platform/sim/sim_host.h"
 #include "shell/commands.h"
 #include "shell/log.h"
 #include "shell/vn32test_view.h"
@@ -279,6 +281,47 @@ class MainFrameTest : public QObject {
     QVERIFY(m_pFrame->RunCommand(ID_TEST_REDETECT));
     DeliverPosted(m_pFrame->Log());
     QCOMPARE(m_pFrame->Log()->toPlainText().count(QStringLiteral("Detected Adapters")), 2);
+  }
+
+  // The settings folder's place is taken by a file, so the store refuses
+  // every write: the window says so after each command whose accepted values
+  // were not remembered, and a later window does not repeat old news.
+  void aRefusedSettingsWriteIsToldByTheWindow() {
+    QTemporaryDir dir;
+    const QString blocked = QDir(dir.path()).filePath(QStringLiteral("config"));
+    QFile file(blocked);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    const QByteArray oldConfig = qgetenv("XDG_CONFIG_HOME");
+    const bool hadConfig = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", blocked.toLocal8Bit());
+    platform::sim::HostModel model = platform::sim::DefaultHost();
+    model.settingsInFiles = true;
+    platform::sim::InstallHost(model);
+
+    QString warning;
+    ModalScript user;
+    user.Then([](QWidget* d) { ClickOk(d); });  // the debug flags dialog, accepted
+    user.Then([&](QWidget* d) {
+      auto* box = qobject_cast<QMessageBox*>(d);
+      QVERIFY(box != nullptr);
+      warning = box->text();
+      box->button(QMessageBox::Ok)->click();
+    });
+    QVERIFY(m_pFrame->RunCommand(ID_TEST_DEBUG_FLAGS));
+    QCOMPARE(user.Done(), 2);
+    QVERIFY2(warning.startsWith(QStringLiteral("The values you accepted could not be remembered")),
+             qPrintable(warning));
+
+    CMainFrame later;  // knows of the refusals before it
+    QVERIFY(later.RunCommand(ID_VIEW_PING_CHART));  // stores nothing: no message box waits
+
+    if (hadConfig) {
+      qputenv("XDG_CONFIG_HOME", oldConfig);
+    } else {
+      qunsetenv("XDG_CONFIG_HOME");
+    }
+    platform::sim::InstallHost(platform::sim::DefaultHost());
   }
 
   void saveDialogFilters() {
