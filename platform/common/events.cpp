@@ -1,6 +1,5 @@
 // Manual-reset events over eventfd, with a per-process namespace of names.
 #include <fcntl.h>
-#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -21,16 +20,24 @@ namespace {
 
 // The eventfd's counter is non-zero exactly while the event is set: Set adds
 // to it, Reset drains it, and waits never read it. An event that follows
-// descriptors (FollowReadable) is waited for through an epoll set of its
-// eventfd and of those descriptors, readable when any of them is.
+// descriptors (FollowReadable) also counts as set while any of them is
+// readable: a wait polls them beside the eventfd. They are polled only during
+// waits, never kept in a standing watch: a socket in a standing watch costs
+// the kernel a call of the watch's callback for every packet it sends or
+// receives, even while nobody waits.
 class EventObject final : public kernel::KernelObject, public EventControl {
  public:
   explicit EventObject(std::shared_ptr<kernel::Fd> fd) : fd_(std::move(fd)) {}
 
   std::shared_ptr<kernel::Fd> WaitFd() override {
     if (noticed_.load(std::memory_order_acquire)) TellWaitComing();
+    return fd_;
+  }
+
+  std::shared_ptr<const kernel::FdList> MoreWaitFds() override {
+    if (!following_.load(std::memory_order_acquire)) return nullptr;
     std::lock_guard lock(mutex_);
-    return watch_ ? watch_ : fd_;
+    return followedFds_;
   }
 
   void Set() override {
@@ -54,28 +61,14 @@ class EventObject final : public kernel::KernelObject, public EventControl {
     // owner closes its number first; readability belongs to the file.
     auto copy = std::make_shared<kernel::Fd>(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
     if (copy->get() < 0) return;  // a bad fd: the event keeps its own state
-    // Waiters that hold the previous set keep it; new waits take this one.
-    auto watch = std::make_shared<kernel::Fd>(::epoll_create1(EPOLL_CLOEXEC));
-    if (watch->get() < 0 || !Watch(*watch, fd_->get())) return;
-    for (const auto& [number, followed] : followed_) {
-      if (!Watch(*watch, followed->get())) return;
-    }
-    if (!Watch(*watch, copy->get())) return;
     followed_[fd] = std::move(copy);
-    watch_ = std::move(watch);
+    PublishLocked();
   }
 
   void Unfollow(int fd) override {
     std::lock_guard lock(mutex_);
     if (followed_.erase(fd) == 0) return;
-    if (followed_.empty()) {
-      watch_ = nullptr;
-      return;
-    }
-    auto watch = std::make_shared<kernel::Fd>(::epoll_create1(EPOLL_CLOEXEC));
-    bool ok = watch->get() >= 0 && Watch(*watch, fd_->get());
-    for (const auto& [number, followed] : followed_) ok = ok && Watch(*watch, followed->get());
-    watch_ = ok ? std::move(watch) : nullptr;
+    PublishLocked();
   }
 
   void NoticeWaits(std::weak_ptr<WaitNotice> notice) override {
@@ -86,11 +79,16 @@ class EventObject final : public kernel::KernelObject, public EventControl {
   }
 
  private:
-  static bool Watch(const kernel::Fd& watch, int fd) {
-    epoll_event readable{};
-    readable.events = EPOLLIN;
-    readable.data.fd = fd;
-    return ::epoll_ctl(watch.get(), EPOLL_CTL_ADD, fd, &readable) == 0;
+  // Waiters that hold the previous list keep it; new waits take this one.
+  void PublishLocked() {
+    if (followed_.empty()) {
+      followedFds_ = nullptr;
+    } else {
+      auto fds = std::make_shared<kernel::FdList>();
+      for (const auto& [number, followed] : followed_) fds->push_back(followed);
+      followedFds_ = std::move(fds);
+    }
+    following_.store(followedFds_ != nullptr, std::memory_order_release);
   }
 
   // Calls the notices outside the lock: they take their devices' locks,
@@ -108,11 +106,12 @@ class EventObject final : public kernel::KernelObject, public EventControl {
 
   const std::shared_ptr<kernel::Fd> fd_;
   std::atomic<std::uint64_t> sets_{0};  // counts Set calls; only for the ordering
-  std::mutex mutex_;  // a leaf: guards the two below
+  std::mutex mutex_;  // a leaf: guards the three below
   std::map<int, std::shared_ptr<kernel::Fd>> followed_;  // by the follower's number: its duplicate
-  std::shared_ptr<kernel::Fd> watch_;  // the epoll set while anything is followed
+  std::shared_ptr<const kernel::FdList> followedFds_;  // the duplicates, for waits; null when none
   std::vector<std::weak_ptr<WaitNotice>> notices_;  // told before each wait
   std::atomic<bool> noticed_{false};  // notices_ was ever filled: waits without one skip the lock
+  std::atomic<bool> following_{false};  // followedFds_ is not null: waits without one skip the lock
 };
 
 // Named events live while a handle refers to them.

@@ -12,9 +12,14 @@
 
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "platform/winerror.h"
 #include "platform/wintypes.h"
+
+namespace platform {
+class Device;
+}
 
 namespace platform::kernel {
 
@@ -33,6 +38,8 @@ class Fd {
   int fd_;
 };
 
+using FdList = std::vector<std::shared_ptr<Fd>>;
+
 class KernelObject {
  public:
   virtual ~KernelObject() = default;
@@ -40,6 +47,11 @@ class KernelObject {
   // The descriptor whose readability is the object's signalled state, or null
   // for objects that cannot be waited on.
   virtual std::shared_ptr<Fd> WaitFd() { return nullptr; }
+
+  // More descriptors whose readability also counts as signalled, or null.
+  // Asked after WaitFd; a wait polls them with it, so a descriptor is watched
+  // only while somebody actually waits.
+  virtual std::shared_ptr<const FdList> MoreWaitFds() { return nullptr; }
 
   // Run by a wait that found the object signalled, before the wait returns:
   // an acquire that pairs with a release where the object is signalled, so the

@@ -6,6 +6,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <vector>
 
 #include "common/kernel_object.h"
 #include "platform/sync.h"
@@ -29,9 +30,16 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, DWORD milliseco
   // The references keep every descriptor open until poll() has returned, even
   // if another thread closes one of the handles meanwhile. They live on the
   // stack: a guest checks its stop event (a wait of 0 ms) for every frame.
+  // An object's further descriptors (an event that follows sockets) are
+  // polled after all the objects' own, each with the index of its object.
   std::array<std::shared_ptr<kernel::KernelObject>, MAXIMUM_WAIT_OBJECTS> objects;
   std::array<std::shared_ptr<kernel::Fd>, MAXIMUM_WAIT_OBJECTS> fds;
-  std::array<pollfd, MAXIMUM_WAIT_OBJECTS> polls;
+  std::array<std::shared_ptr<const kernel::FdList>, MAXIMUM_WAIT_OBJECTS> more;
+  std::array<pollfd, 2 * MAXIMUM_WAIT_OBJECTS> fixedPolls;
+  std::array<DWORD, 2 * MAXIMUM_WAIT_OBJECTS> fixedOwners;
+  std::vector<pollfd> grownPolls;  // only when the further descriptors do not fit
+  std::vector<DWORD> grownOwners;
+  std::size_t total = count;
   for (DWORD i = 0; i < count; ++i) {
     objects[i] = kernel::FindHandle(handles[i]);
     if (objects[i]) fds[i] = objects[i]->WaitFd();
@@ -39,7 +47,28 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, DWORD milliseco
       kernel::Fail(ERROR_INVALID_HANDLE);
       return WAIT_FAILED;
     }
-    polls[i] = pollfd{fds[i]->get(), POLLIN, 0};
+    more[i] = objects[i]->MoreWaitFds();
+    if (more[i]) total += more[i]->size();
+  }
+  pollfd* polls = fixedPolls.data();
+  DWORD* owners = fixedOwners.data();
+  if (total > fixedPolls.size()) {
+    grownPolls.resize(total);
+    grownOwners.resize(total);
+    polls = grownPolls.data();
+    owners = grownOwners.data();
+  }
+  std::size_t used = 0;
+  for (DWORD i = 0; i < count; ++i) {
+    polls[used] = pollfd{fds[i]->get(), POLLIN, 0};
+    owners[used++] = i;
+  }
+  for (DWORD i = 0; i < count; ++i) {
+    if (!more[i]) continue;
+    for (const auto& fd : *more[i]) {
+      polls[used] = pollfd{fd->get(), POLLIN, 0};
+      owners[used++] = i;
+    }
   }
 
   // Only a finite, non-zero wait needs the clock.
@@ -52,18 +81,21 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, DWORD milliseco
       std::int64_t left = std::max<std::int64_t>(0, deadline - MonotonicMs());
       timeout = static_cast<int>(std::min<std::int64_t>(left, 0x7FFFFFFF));
     }
-    int ready = ::poll(polls.data(), count, timeout);
+    int ready = ::poll(polls, static_cast<nfds_t>(used), timeout);
     if (ready < 0) {
       if (errno == EINTR) continue;
       kernel::FailErrno(errno);
       return WAIT_FAILED;
     }
-    // Readable, hung up or in error all mean a read would not block: signalled.
-    for (DWORD i = 0; i < count && ready > 0; ++i) {
-      if (polls[i].revents != 0) {
-        objects[i]->Acquire();
-        return WAIT_OBJECT_0 + i;
+    // Readable, hung up or in error all mean a read would not block:
+    // signalled. The lowest index among the signalled objects wins.
+    if (ready > 0) {
+      DWORD first = count;
+      for (std::size_t k = 0; k < used; ++k) {
+        if (polls[k].revents != 0) first = std::min(first, owners[k]);
       }
+      objects[first]->Acquire();
+      return WAIT_OBJECT_0 + first;
     }
     if (forever) continue;
     if (!timed || MonotonicMs() >= deadline) return WAIT_TIMEOUT;

@@ -304,19 +304,10 @@ class CaptureDevice final : public Device {
 
   // Starts the pump unless it runs; ERROR_NOT_ENOUGH_MEMORY when no thread
   // can be made.
-  // The socket joins the pump's wait only now: a socket that is watched
-  // wakes its watchers' callbacks for every packet sent and received, which
-  // a device that nobody waits on need not pay for.
+  // The socket joins the pump's wait only now (see WatchLocked).
   DWORD StartPumpLocked() {
     if (pump_.joinable()) return ERROR_SUCCESS;
-    if (!watched_) {
-      epoll_event socket{};
-      socket.events = EPOLLIN | EPOLLONESHOT;
-      socket.data.fd = fd_;
-      if (::epoll_ctl(pollFd_, EPOLL_CTL_ADD, fd_, &socket) != 0) return ErrorOfErrno(errno);
-      watched_ = true;
-      armed_ = true;
-    }
+    if (!armed_ && !WatchLocked()) return ErrorOfErrno(errno);
     try {
       pump_ = std::thread(&CaptureDevice::Pump, this);
     } catch (const std::system_error&) {
@@ -335,7 +326,7 @@ class CaptureDevice final : public Device {
   // the event follows the socket itself: the kernel wakes its waiters, and a
   // read takes the socket's packets itself, with no hand-over from the pump.
   //
-  // The socket wakes the pump once and is then left alone (a one-shot watch)
+  // The socket wakes the pump once and is then left alone (a watch for one wake-up)
   // until it matters again: while the event is set, waiters have their
   // signal already and a packet more changes nothing for them, so a read
   // takes what the socket holds itself and watches it anew once the device
@@ -366,7 +357,7 @@ class CaptureDevice final : public Device {
         }
       }
       lock.lock();
-      if (socketReady) armed_ = false;  // a one-shot watch, spent
+      if (socketReady) UnwatchLocked();  // a watch for one wake-up, spent
       if (stopping_) break;
       if (nap) {
         quiet = PullLocked() == 0;
@@ -393,13 +384,28 @@ class CaptureDevice final : public Device {
     }
   }
 
-  // Watches the socket (once) for the pump, unless it is watched already.
+  // Watches the socket for the pump (until it next wakes the pump), unless
+  // it is watched already or no pump runs.
   void ArmLocked() {
-    if (armed_ || !watched_) return;
+    if (!armed_ && pump_.joinable()) (void)WatchLocked();
+  }
+
+  // The socket joins the pump's wait, and stays in it only until it wakes
+  // the pump: a socket in a wait costs the kernel a call of the wait's
+  // callback for every packet the socket sends or receives, also while the
+  // watch could not wake anybody, so a flood that readers take themselves
+  // costs nothing for it.
+  bool WatchLocked() {
     epoll_event socket{};
-    socket.events = EPOLLIN | EPOLLONESHOT;
+    socket.events = EPOLLIN;
     socket.data.fd = fd_;
-    armed_ = ::epoll_ctl(pollFd_, EPOLL_CTL_MOD, fd_, &socket) == 0;
+    armed_ = ::epoll_ctl(pollFd_, EPOLL_CTL_ADD, fd_, &socket) == 0;
+    return armed_;
+  }
+
+  void UnwatchLocked() {
+    (void)::epoll_ctl(pollFd_, EPOLL_CTL_DEL, fd_, nullptr);
+    armed_ = false;
   }
 
   // Makes the pump look again (settings changed, or it is to stop).
@@ -882,8 +888,7 @@ class CaptureDevice final : public Device {
   DWORD pendingError_ = ERROR_SUCCESS;  // a failure of the socket, for the next read
   bool cancelled_ = false;
   bool stopping_ = false;
-  bool watched_ = false;  // the socket is in the pump's wait (from the pump's start on)
-  bool armed_ = false;  // the socket is watched for the pump
+  bool armed_ = false;  // the socket is in the pump's wait
   bool direct_ = false;  // the event follows the socket (see Pump)
   std::uint64_t received_ = 0;
   std::uint64_t dropped_ = 0;

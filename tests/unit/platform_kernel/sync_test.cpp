@@ -401,6 +401,16 @@ TEST(KernelReadEvent, AFollowedDescriptorSignalsItWhileReadable) {
   EXPECT_TRUE(IsSignalled(event));
   control->Unfollow(first[0]);
   EXPECT_FALSE(IsSignalled(event));
+  // Among several objects, the one whose followed descriptor is readable
+  // is the one a wait names.
+  HANDLE quiet = CreateEvent(false);
+  HANDLE both[] = {quiet, event};
+  ASSERT_EQ(::write(second[1], "w", 1), 1);
+  EXPECT_EQ(WaitForMultipleObjects(2, both, 0), WAIT_OBJECT_0 + 1);
+  ASSERT_TRUE(SetEvent(quiet));
+  EXPECT_EQ(WaitForMultipleObjects(2, both, 0), WAIT_OBJECT_0) << "the lowest signalled index";
+  CloseHandle(quiet);
+  ASSERT_EQ(::read(second[0], &byte, 1), 1);
   control->Unfollow(second[0]);
   ASSERT_EQ(::write(second[1], "z", 1), 1);
   EXPECT_FALSE(IsSignalled(event)) << "no longer followed";
