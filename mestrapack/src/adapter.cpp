@@ -38,6 +38,7 @@ CAdapter::CAdapter(const char* name) : m_strAdapterName(name ? name : "") {
 
 CAdapter::~CAdapter() {
   platform::Guard guard(m_Lock);
+  m_FilePin.Reset();
   if (m_hFile != nullptr) {
     CancelIo();
     MP_ASSERT(platform::CloseHandle(m_hFile));
@@ -59,6 +60,7 @@ void CAdapter::RecordError(DWORD code) {
 void CAdapter::ApplyError() const { platform::SetErrors(m_dwLastError, m_nErrno); }
 
 void CAdapter::CloseDriverHandle() {
+  m_FilePin.Reset();
   if (m_hFile != nullptr) {
     platform::CloseHandle(m_hFile);
     m_hFile = nullptr;
@@ -74,6 +76,7 @@ BOOL CAdapter::DoOpenAdapter() {
                                        0, platform::OPEN_EXISTING, platform::FILE_FLAG_DELETE_ON_CLOSE);
     if (IsValid(file)) {
       m_hFile = file;
+      m_FilePin = platform::PinFile(file);
       break;
     }
     RecordThreadError();

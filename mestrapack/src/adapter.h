@@ -1,6 +1,7 @@
 // One open instance of the packet-capture driver bound to one adapter.
 // Constructing the object opens it; destroying it closes it. Every operation
-// holds m_Lock from start to end.
+// holds m_Lock from start to end (a frame sent has it taken by the
+// application, see CMestraPackApp::SendPacket).
 #pragma once
 
 #include <cstddef>
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "mestrapack/mestrapack.h"
+#include "platform/file.h"
 #include "platform/iphelper.h"
 #include "platform/npf.h"
 #include "platform/sync.h"
@@ -39,7 +41,10 @@ class CAdapter {
   BOOL QueryOrSetOID(DWORD code, DWORD oid, void* buffer, DWORD length);
 
   // Frames and capture controls.
+  // Sends one frame; the caller holds m_Lock. A failure is recorded in the
+  // object; the caller traces it (TraceSendFailure) once the lock is let go.
   BOOL SendPacket(const void* frame, DWORD length);
+  static void TraceSendFailure(const std::string& name, DWORD error);
   BOOL SendManyPackets(const void* buffer, DWORD length);
   BOOL RecvPacket(void* buffer, DWORD length, DWORD* bytesRead, MESTRAPACK_OVERLAPPED* overlapped);
   BOOL GetOverlappedResult(MESTRAPACK_OVERLAPPED* overlapped, DWORD* bytesTransferred);
@@ -66,6 +71,7 @@ class CAdapter {
   DWORD m_dwLastError = 0;
   int m_nErrno = 0;
   HANDLE m_hFile = nullptr;
+  platform::PinnedFile m_FilePin;  // m_hFile's, for the frames sent; let go before m_hFile closes
   HANDLE m_hReadEvent = nullptr;
   DWORD m_nMedium = 0;
   DWORD m_dwLinkSpeed = 0;

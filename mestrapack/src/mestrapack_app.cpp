@@ -63,18 +63,28 @@ void CMestraPackApp::ExitInstance() {
     }
     m_ProcessMaps.erase(entry);
   }
+  m_pMapOfPid = nullptr;
+  m_pSendMap = nullptr;
+  m_hSendFile = nullptr;
+  m_pSendAdapter = nullptr;
 }
 
-CH2AMap* CMestraPackApp::ProcessMap() {
-  auto entry = m_ProcessMaps.find(platform::GetCurrentProcessId());
+[[gnu::hot]] CH2AMap* CMestraPackApp::ProcessMap() {
+  const DWORD pid = platform::GetCurrentProcessId();
+  if (m_pMapOfPid != nullptr && m_dwMapPid == pid) {
+    return m_pMapOfPid;
+  }
+  auto entry = m_ProcessMaps.find(pid);
   MP_ASSERT(entry != m_ProcessMaps.end() && entry->second);
   if (entry == m_ProcessMaps.end()) {
     // Carry on with an empty map rather than fail every later call.
-    entry = m_ProcessMaps.emplace(platform::GetCurrentProcessId(), std::make_unique<CH2AMap>(7)).first;
+    entry = m_ProcessMaps.emplace(pid, std::make_unique<CH2AMap>(7)).first;
   } else if (!entry->second) {
     entry->second = std::make_unique<CH2AMap>(7);
   }
-  return entry->second.get();
+  m_dwMapPid = pid;
+  m_pMapOfPid = entry->second.get();
+  return m_pMapOfPid;
 }
 
 std::shared_ptr<CAdapter> CMestraPackApp::GetAdapterPtr(HANDLE hAdapter) {
@@ -88,6 +98,54 @@ std::shared_ptr<CAdapter> CMestraPackApp::GetAdapterPtr(HANDLE hAdapter) {
   }
   MP_ASSERT(found->second != nullptr);
   return found->second;
+}
+
+// The frame path takes no reference to the adapter when it can help it: a
+// reference count changed twice per frame costs more than both locks.
+// Instead the adapter's lock is taken before the map's is let go, so a close
+// on another thread (which destroys the adapter under its lock) waits until
+// the frame is out. An adapter busy on another thread is waited for with a
+// reference and without the map's lock, which the other calls need.
+[[gnu::hot]] BOOL CMestraPackApp::SendPacket(HANDLE hAdapter, const void* frame, DWORD length) {
+  const HANDLE hFile = Complement(hAdapter);
+  CAdapter* adapter = nullptr;
+  std::shared_ptr<CAdapter> busy;
+  {
+    platform::Guard guard(m_Lock);
+    CH2AMap* map = ProcessMap();
+    if (hFile == m_hSendFile && map == m_pSendMap) {
+      adapter = m_pSendAdapter;
+    } else {
+      auto found = map->find(hFile);
+      if (found == map->end()) {
+        HandleNotFound(__LINE__, "CMestraPackApp::GetAdapterPtr", "pHandleToCAdapterMap->Lookup() failed\n");
+        return FALSE;
+      }
+      MP_ASSERT(found->second != nullptr);
+      adapter = found->second.get();
+      m_pSendMap = map;
+      m_hSendFile = hFile;
+      m_pSendAdapter = adapter;
+    }
+    if (!adapter->m_Lock.TryLock()) {
+      busy = map->find(hFile)->second;  // in the map: a close forgets the remembered adapter
+    }
+  }
+  if (busy) {
+    adapter->m_Lock.Lock();
+  }
+  if (adapter->SendPacket(frame, length)) {
+    adapter->m_Lock.Unlock();
+    return TRUE;
+  }
+  // Traced with no lock held: the trace may go to the caller's own hook.
+  const std::string name = adapter->m_strAdapterName;
+  const DWORD error = adapter->m_dwLastError;
+  const int errnoValue = adapter->m_nErrno;
+  adapter->m_Lock.Unlock();
+  CAdapter::TraceSendFailure(name, error);
+  platform::SetErrors(error, errnoValue);
+  return FALSE;
 }
 
 HANDLE CMestraPackApp::OpenAdapter(const MESTRAPACK_TCHAR* pszAdapterName) {
@@ -138,6 +196,11 @@ void CMestraPackApp::CloseAdapter(HANDLE hAdapter) {
   // that call destroys it, with no lock of the application held.
   std::shared_ptr<CAdapter> adapter = std::move(found->second);
   map->erase(found);
+  if (map == m_pSendMap && hFile == m_hSendFile) {
+    m_pSendMap = nullptr;
+    m_hSendFile = nullptr;
+    m_pSendAdapter = nullptr;
+  }
   adapter.reset();
 }
 
@@ -166,6 +229,6 @@ LibraryLifetime s_lifetime;
 
 }  // namespace
 
-CMestraPackApp& TheApp() { return theApp; }
+[[gnu::hot]] CMestraPackApp& TheApp() { return theApp; }
 
 const WinPcapFacts& TheWinPcapFacts() { return theApp.Facts(); }

@@ -3,6 +3,7 @@
 // object's own last failure on each thread.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -37,6 +38,8 @@ class CMestraPackApp {
   // keeps the adapter alive for the caller's call, whatever other threads do
   // with the handle meanwhile.
   std::shared_ptr<CAdapter> GetAdapterPtr(HANDLE hAdapter);
+  // One frame out through the adapter behind a caller's handle.
+  BOOL SendPacket(HANDLE hAdapter, const void* frame, DWORD length);
   HANDLE OpenAdapter(const MESTRAPACK_TCHAR* pszAdapterName);
   void CloseAdapter(HANDLE hAdapter);
   // Records 87 / 22, traces `message` under "CMestraPackApp::<exportName>",
@@ -69,17 +72,31 @@ class CMestraPackApp {
 
   TString m_strVersion;
   // Lock order: taken before any adapter's m_Lock, never while one is held.
-  // Guards m_ProcessMaps, every CH2AMap, m_bWinPCapInfo and the acquisition.
+  // Guards m_ProcessMaps, every CH2AMap, the acquisition and the setting of
+  // m_bWinPCapInfo.
   platform::CriticalSection m_Lock;
   CP2H2AMapMap m_ProcessMaps;
   // The codes of the object's last failure on the calling thread: each export
   // reports its own failure, whatever other threads fail meanwhile.
   static thread_local DWORD m_dwLastError;
   static thread_local int m_nErrno;
-  bool m_bWinPCapInfo = false;
+  // Set once the capture facts are acquired, and never cleared: every call
+  // looks at it without the lock first.
+  std::atomic<bool> m_bWinPCapInfo{false};
 
  private:
   CH2AMap* ProcessMap();  // under m_Lock
+
+  // The calling process's map as last looked up (every frame sent looks it
+  // up), under m_Lock; null until then and after ExitInstance.
+  DWORD m_dwMapPid = 0;
+  CH2AMap* m_pMapOfPid = nullptr;
+  // The adapter the last frame went out on, under m_Lock: a guest sends on
+  // one adapter, and this spares each frame the map's pages. Forgotten when
+  // that adapter leaves the map.
+  CH2AMap* m_pSendMap = nullptr;
+  HANDLE m_hSendFile = nullptr;
+  CAdapter* m_pSendAdapter = nullptr;
 
   WinPcapFacts m_Facts;
   // The public copy and the texts it points to; the texts never change once

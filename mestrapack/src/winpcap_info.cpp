@@ -56,13 +56,17 @@ const char* UtilityProgramName(bool debuggerPresent) {
   return debuggerPresent ? "MWPCUtil32D.exe" : "MWPCUtilD.exe";
 }
 
-bool CMestraPackApp::EnsureWinPCapInfo() {
-  platform::Guard guard(m_Lock);
-  if (m_bWinPCapInfo) {
+[[gnu::hot]] bool CMestraPackApp::EnsureWinPCapInfo() {
+  if (m_bWinPCapInfo.load(std::memory_order_acquire)) {
     return true;
   }
-  m_bWinPCapInfo = AcquireWinPCapInfo();
-  return m_bWinPCapInfo;
+  platform::Guard guard(m_Lock);
+  if (m_bWinPCapInfo.load(std::memory_order_relaxed)) {
+    return true;
+  }
+  const bool acquired = AcquireWinPCapInfo();
+  m_bWinPCapInfo.store(acquired, std::memory_order_release);
+  return acquired;
 }
 
 bool CMestraPackApp::AcquireWinPCapInfo() {

@@ -23,6 +23,7 @@ class DeviceObject final : public kernel::KernelObject {
     return device_->IoControl(code, in, inSize, out, outSize, done);
   }
   DWORD Cancel() override { return device_->Cancel(); }
+  Device* AsDevice() override { return device_.get(); }
 
  private:
   std::unique_ptr<Device> device_;

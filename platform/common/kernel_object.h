@@ -65,6 +65,10 @@ class KernelObject {
   virtual DWORD Write(const void*, DWORD, DWORD*) { return ERROR_INVALID_HANDLE; }
   virtual DWORD IoControl(DWORD, const void*, DWORD, void*, DWORD, DWORD*) { return ERROR_INVALID_HANDLE; }
   virtual DWORD Cancel() { return ERROR_INVALID_HANDLE; }
+
+  // The machine's device behind a device handle (whose I/O goes straight to
+  // it), else null.
+  virtual Device* AsDevice() { return nullptr; }
 };
 
 // Registers an object; returns its new handle, or nullptr when the table is

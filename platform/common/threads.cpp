@@ -125,7 +125,7 @@ void ForgetProcessId() { g_processId.store(0, std::memory_order_relaxed); }
 
 }  // namespace
 
-DWORD GetCurrentProcessId() {
+[[gnu::hot]] DWORD GetCurrentProcessId() {
   pid_t pid = g_processId.load(std::memory_order_relaxed);
   if (pid == 0) {
     static const int registered = ::pthread_atfork(nullptr, nullptr, ForgetProcessId);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,11 @@
 #include "platform/wintypes.h"
 
 namespace platform {
+
+class Device;
+namespace kernel {
+class KernelObject;
+}
 
 constexpr DWORD GENERIC_READ = 0x80000000;
 constexpr DWORD GENERIC_WRITE = 0x40000000;
@@ -45,6 +51,38 @@ HANDLE CreateFile(const char* path, DWORD desiredAccess, DWORD shareMode, DWORD 
 // frame / one capture buffer (devices).
 BOOL ReadFile(HANDLE handle, void* buffer, DWORD bytesToRead, DWORD* bytesRead);
 BOOL WriteFile(HANDLE handle, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten);
+
+// An open handle's object held for writes that skip the handle table: an
+// adapter sends a frame per call, many thousand a second, and a look-up with
+// its reference count costs a good part of a small frame's time. The pin
+// keeps the object alive on its own, so its holder lets it go before closing
+// the handle (the object closes with the last of the two). Writes through a
+// pin behave as WriteFile on the handle.
+class PinnedFile {
+ public:
+  PinnedFile() = default;
+  explicit operator bool() const { return object_ != nullptr; }
+  BOOL Write(const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten) const;
+  // A device's read of only what its read event would show ready, without
+  // waiting and without looking at the event: ERROR_SUCCESS, WAIT_TIMEOUT
+  // when nothing is ready, ERROR_NOT_SUPPORTED when the device cannot tell
+  // (then wait on the event and ReadFile), else the failure, which is also
+  // the last error.
+  DWORD ReadReady(void* buffer, DWORD bytesToRead, DWORD* bytesRead) const;
+  void Reset() {
+    object_.reset();
+    device_ = nullptr;
+  }
+
+ private:
+  friend PinnedFile PinFile(HANDLE handle);
+  std::shared_ptr<kernel::KernelObject> object_;
+  Device* device_ = nullptr;  // object_'s device, for a device handle
+};
+
+// The pin of an open handle; an empty pin, with ERROR_INVALID_HANDLE, for a
+// handle that is not open.
+PinnedFile PinFile(HANDLE handle);
 
 // A driver control request on a device handle; synchronous.
 BOOL DeviceIoControl(HANDLE device, DWORD controlCode, const void* inBuffer, DWORD inSize, void* outBuffer,

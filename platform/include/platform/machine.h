@@ -46,6 +46,15 @@ class Device {
   virtual DWORD IoControl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
                           DWORD* bytesReturned) = 0;
   virtual DWORD Cancel() { return ERROR_SUCCESS; }
+  // Reads only what a wait on the device's read event would find ready now,
+  // never waiting: WAIT_TIMEOUT when nothing is. ERROR_NOT_SUPPORTED for a
+  // device that cannot tell (its caller waits on the event and reads).
+  virtual DWORD ReadReady(void* buffer, DWORD size, DWORD* bytesRead) {
+    (void)buffer;
+    (void)size;
+    *bytesRead = 0;
+    return ERROR_NOT_SUPPORTED;
+  }
 };
 
 // Told before each wait on an event (see EventControl::NoticeWaits).

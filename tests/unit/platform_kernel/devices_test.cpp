@@ -143,6 +143,37 @@ TEST_F(KernelDevices, ADeviceHandleRoutesEveryCallToTheDevice) {
   CloseHandle(readEvent);
 }
 
+// A pin writes to the device without the handle, keeps it open past the
+// handle's close until the pin goes, and says when a device cannot read
+// only what is ready.
+TEST_F(KernelDevices, APinnedDeviceTakesWritesAndClosesWithTheLastOfPinAndHandle) {
+  EXPECT_FALSE(PinFile(reinterpret_cast<HANDLE>(0x1234)));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  DWORD n = 0;
+  EXPECT_FALSE(PinnedFile().Write("x", 1, &n));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+
+  HANDLE device = CreateFile("\\\\.\\NPF_fake0", 0, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+  ASSERT_NE(device, INVALID_HANDLE_VALUE);
+  PinnedFile pin = PinFile(device);
+  ASSERT_TRUE(pin);
+  ASSERT_TRUE(pin.Write("pinned", 6, &n));
+  EXPECT_EQ(n, 6u);
+  EXPECT_EQ(log_.written, "pinned");
+  char buffer[16];
+  EXPECT_EQ(pin.ReadReady(buffer, sizeof buffer, &n), ERROR_NOT_SUPPORTED) << "the fake device cannot tell";
+  EXPECT_EQ(n, 0u);
+
+  EXPECT_TRUE(CloseHandle(device));
+  EXPECT_EQ(log_.closed, 0) << "the pin keeps the device";
+  ASSERT_TRUE(pin.Write("after", 5, &n));
+  EXPECT_EQ(log_.written, "after");
+  pin.Reset();
+  EXPECT_EQ(log_.closed, 1);
+  EXPECT_FALSE(pin.Write("gone", 4, &n));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
 TEST_F(KernelDevices, OpenFailuresCarryTheMachinesCode) {
   EXPECT_EQ(CreateFile("\\\\.\\NPF_missing", 0, 0, OPEN_EXISTING, 0), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
