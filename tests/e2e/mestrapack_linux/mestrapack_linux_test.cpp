@@ -670,6 +670,45 @@ TEST(AdapterHandle, ReadEventWaitsForTheThresholdOrTheTimeOutAndAReadNeverWaits)
   MestraPackCloseAdapter(handle);
 }
 
+// A program that keeps only a frame's head still tells the frame's whole
+// length; without one, a frame far larger than a small one arrives whole,
+// every byte where it was sent.
+TEST(AdapterHandle, CutFramesTellTheirWholeLengthAndLargeFramesArriveWhole) {
+  MESTRAPACK_HANDLE handle = MestraPackOpenAdapter(u"NPF_mvt0");
+  ASSERT_NE(handle, nullptr) << "errno " << errno;
+  // ldh [12]; jeq #0x88b5, keep 20 bytes, drop
+  MESTRAPACK_BPF_INSN heads[] = {{0x28, 0, 0, 12}, {0x15, 0, 1, kTestEtherType}, {0x06, 0, 0, 20}, {0x06, 0, 0, 0}};
+  MESTRAPACK_BPF_PROGRAM program{4, heads};
+  ASSERT_EQ(MestraPackSetBpf(handle, &program), 1) << "errno " << errno;
+  PeerSender peer;
+  std::vector<std::uint8_t> large = Frame(kMacHere, kMacPeer, kTestEtherType, "mvt-cut");
+  large.resize(1000);
+  for (std::size_t i = 21; i < large.size(); ++i) large[i] = static_cast<std::uint8_t>(i * 7);
+  peer.Send(large);
+  std::vector<Captured> cut = ReadUntil(handle, [](const std::vector<Captured>& got) { return !got.empty(); });
+  ASSERT_EQ(cut.size(), 1u);
+  EXPECT_EQ(cut[0].header.bh_caplen, 20u);
+  EXPECT_EQ(cut[0].header.bh_datalen, 1000u) << "the length before the cut";
+
+  MESTRAPACK_BPF_INSN ours[] = {{0x28, 0, 0, 12}, {0x15, 0, 1, kTestEtherType}, {0x06, 0, 0, 0xFFFF}, {0x06, 0, 0, 0}};
+  program = {4, ours};
+  ASSERT_EQ(MestraPackSetBpf(handle, &program), 1) << "errno " << errno;
+  large[14] = 'W';  // "mvt-cut" becomes "Wvt-cut"
+  peer.Send(Frame(kMacHere, kMacPeer, kTestEtherType, "mvt-small"));
+  peer.Send(large);
+  std::vector<Captured> whole =
+      ReadUntil(handle, [](const std::vector<Captured>& got) { return CountMarked(got, "Wvt-cut") > 0; });
+  ASSERT_EQ(CountMarked(whole, "mvt-small"), 1u);
+  ASSERT_EQ(CountMarked(whole, "Wvt-cut"), 1u);
+  for (const Captured& packet : whole) {
+    EXPECT_EQ(packet.header.bh_caplen, packet.header.bh_datalen);
+    if (HasMarker(packet, "Wvt-cut")) {
+      EXPECT_TRUE(packet.data == large) << "the large frame changed on its way";
+    }
+  }
+  MestraPackCloseAdapter(handle);
+}
+
 // True when /proc/net/dev_mcast lists `group` (12 hex digits) for mvt0.
 bool ListedOnMvt0(const std::string& group) {
   return std::regex_search(Shell("cat /proc/net/dev_mcast"), std::regex("\\bmvt0\\s+\\d+\\s+\\d+\\s+" + group + "\\b"));
