@@ -148,22 +148,36 @@ class MestraPackThreads : public ::testing::Test {
     MestraPackCloseAdapter(handle);
   }
 
-  // Queries whatever handles are lent out, which their worker may be closing
-  // meanwhile: each call either works or finds the handle gone. Only queries:
-  // a closed handle's value may come back from a later open of another worker.
+  // Queries whatever handles are lent out, and now and then sends a frame
+  // nobody takes on them (few enough that their workers' reads still find
+  // the router's answer among their own frames), while their worker may be
+  // closing them: each call either works or finds the handle gone. Nothing
+  // that changes the adapter: a closed handle's value may come back from a
+  // later open of another worker.
   void Borrow() {
+    static const std::vector<BYTE> stray = [] {
+      std::vector<BYTE> frame(60, 0);
+      const BYTE header[14] = {0x02, 0x00, 0x5e, 0x7f, 0x7f, 0x7f, 0x02, 0x00, 0x5e, 0x7f, 0x7f, 0x7e, 0x88, 0xB5};
+      std::memcpy(frame.data(), header, sizeof header);
+      return frame;
+    }();
     for (std::atomic<MESTRAPACK_HANDLE>& slot : lent_) {
       MESTRAPACK_HANDLE handle = slot.load();
       if (handle == nullptr) continue;
       MESTRAPACK_BPF_STAT stats{};
-      if (MestraPackGetStats(handle, &stats)) {
-        tally_.borrowedOk.fetch_add(1);
-      } else if (GetLastError() == ERROR_NOT_FOUND) {
-        tally_.borrowedClosed.fetch_add(1);
-      } else {
-        tally_.borrowedWrong.fetch_add(1);
-        tally_.wrongError.store(GetLastError());
-      }
+      Count(MestraPackGetStats(handle, &stats));
+      if (++borrows_ % 256 == 0) Count(MestraPackSendPacket(handle, stray.data(), static_cast<uint32_t>(stray.size())));
+    }
+  }
+
+  void Count(MESTRAPACK_BOOL ok) {
+    if (ok) {
+      tally_.borrowedOk.fetch_add(1);
+    } else if (GetLastError() == ERROR_NOT_FOUND) {
+      tally_.borrowedClosed.fetch_add(1);
+    } else {
+      tally_.borrowedWrong.fetch_add(1);
+      tally_.wrongError.store(GetLastError());
     }
   }
 
@@ -183,6 +197,7 @@ class MestraPackThreads : public ::testing::Test {
 
   Tally tally_;
   std::atomic<MESTRAPACK_HANDLE> lent_[kWorkers] = {};
+  unsigned borrows_ = 0;  // the borrowing thread's own
 };
 
 TEST_F(MestraPackThreads, ExportsOnSeveralAdaptersWhileOthersOpenAndClose) {
