@@ -87,17 +87,20 @@ void CMestraPackApp::ExitInstance() {
   return m_pMapOfPid;
 }
 
-std::shared_ptr<CAdapter> CMestraPackApp::GetAdapterPtr(HANDLE hAdapter) {
-  const HANDLE hFile = Complement(hAdapter);
-  platform::Guard guard(m_Lock);
-  CH2AMap* map = ProcessMap();
+const std::shared_ptr<CAdapter>* CMestraPackApp::FindAdapter(CH2AMap* map, HANDLE hFile) {
   auto found = map->find(hFile);
   if (found == map->end()) {
     HandleNotFound(__LINE__, "CMestraPackApp::GetAdapterPtr", "pHandleToCAdapterMap->Lookup() failed\n");
     return nullptr;
   }
   MP_ASSERT(found->second != nullptr);
-  return found->second;
+  return &found->second;
+}
+
+std::shared_ptr<CAdapter> CMestraPackApp::GetAdapterPtr(HANDLE hAdapter) {
+  platform::Guard guard(m_Lock);
+  const std::shared_ptr<CAdapter>* entry = FindAdapter(ProcessMap(), Complement(hAdapter));
+  return entry != nullptr ? *entry : nullptr;
 }
 
 // The frame path takes no reference to the adapter when it can help it: a
@@ -116,19 +119,17 @@ std::shared_ptr<CAdapter> CMestraPackApp::GetAdapterPtr(HANDLE hAdapter) {
     if (hFile == m_hSendFile && map == m_pSendMap) {
       adapter = m_pSendAdapter;
     } else {
-      auto found = map->find(hFile);
-      if (found == map->end()) {
-        HandleNotFound(__LINE__, "CMestraPackApp::GetAdapterPtr", "pHandleToCAdapterMap->Lookup() failed\n");
+      const std::shared_ptr<CAdapter>* entry = FindAdapter(map, hFile);
+      if (entry == nullptr) {
         return FALSE;
       }
-      MP_ASSERT(found->second != nullptr);
-      adapter = found->second.get();
+      adapter = entry->get();
       m_pSendMap = map;
       m_hSendFile = hFile;
       m_pSendAdapter = adapter;
     }
     if (!adapter->m_Lock.TryLock()) {
-      busy = map->find(hFile)->second;  // in the map: a close forgets the remembered adapter
+      busy = *FindAdapter(map, hFile);  // in the map: a close forgets the remembered adapter
     }
   }
   if (busy) {

@@ -86,6 +86,9 @@ class CMestraPackApp {
 
  private:
   CH2AMap* ProcessMap();  // under m_Lock
+  // The map's entry for a driver handle, or null after HandleNotFound; under
+  // m_Lock.
+  const std::shared_ptr<CAdapter>* FindAdapter(CH2AMap* map, HANDLE hFile);
 
   // The calling process's map as last looked up (every frame sent looks it
   // up), under m_Lock; null until then and after ExitInstance.
