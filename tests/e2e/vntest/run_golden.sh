@@ -2,7 +2,7 @@
 # Runs vntest with the given arguments and compares its standard output,
 # standard error and exit code with a golden file, after masking what differs
 # from run to run (times of day, the report's date, round-trip milliseconds,
-# read-call counts).
+# read-call counts) and putting each ping's lines together (see ping_order).
 # "--then" separates the arguments of successive runs in the same folder with
 # the same settings ($XDG_CONFIG_HOME is the run's own); the settings file
 # the runs leave, if any, ends the output.
@@ -30,9 +30,34 @@ mask() {
          -e 's/, descriptor [0-9]+$/, descriptor N/' \
          -e 's/time=(<1|[0-9]+)ms/time=Nms/' \
          -e 's/\(Minimum = [0-9]+ms, Maximum = [0-9]+ms, Average = [0-9]+ms\)/(Minimum = Nms, Maximum = Nms, Average = Nms)/' \
-         -e 's/^(hh:mm:ss.mmm +)[0-9]+(  Total Read Calls)/\1N\2/' \
+         -e 's/^(hh:mm:ss.mmm) +[0-9]+(  Total Read Calls)/\1         N\2/' \
          -e 's/^(hh:mm:ss.mmm Maximum DLL I\/O Bytes Received: +)[0-9]+K/\1NK/' \
          -e 's/\(([0-9]+)ms late\)/(Nms late)/'
+}
+# A ping test's log has three writers: the ping thread (each request, one
+# delay apart), the monitor thread (each reply as it comes) and the ping
+# monitor (each time-out). Where one writer's lines fall between another's
+# depends on how busy the machine is; what is logged of each ping, and in what
+# order, does not. So each run of lines naming a ping ("ping #N") is put in
+# ping order, each ping's own lines keeping their order.
+ping_order() {
+  awk '
+    function flush(   i, j, line, key) {
+      for (i = 2; i <= count; ++i) {
+        line = lines[i]; key = keys[i]
+        for (j = i - 1; j >= 1 && keys[j] > key; --j) { lines[j + 1] = lines[j]; keys[j + 1] = keys[j] }
+        lines[j + 1] = line; keys[j + 1] = key
+      }
+      for (i = 1; i <= count; ++i) print lines[i]
+      count = 0
+    }
+    match(tolower($0), /ping #[0-9]+/) {
+      lines[++count] = $0
+      keys[count] = substr($0, RSTART + 6, RLENGTH - 6) + 0
+      next
+    }
+    { flush(); print }
+    END { flush() }'
 }
 # One run: its output, stderr and exit code; --log FILE must hold exactly
 # what was printed.
@@ -51,7 +76,7 @@ run() {
   if [[ ${GOLDEN_SORTED:-0} == 1 ]]; then
     mask <stdout | LC_ALL=C sort
   else
-    mask <stdout
+    mask <stdout | ping_order
   fi
   echo "--- stderr"
   # Files named by the test live next to the golden folder.
