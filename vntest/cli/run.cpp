@@ -179,6 +179,10 @@ std::chrono::steady_clock::time_point After(std::chrono::milliseconds span) {
   return std::chrono::steady_clock::now() + span;
 }
 constexpr std::chrono::hours kNoLimit{24 * 365};
+// The simulated peer's requests (--peer-ping) go 100 ms apart, each waiting
+// up to 3 s for the guest's answer (its ARP tries half that apart): a guest
+// on a busy machine answers late, not never.
+constexpr DWORD kPeerPingIntervalMs = 100, kPeerPingTimeoutMs = 3000;
 
 // One interface's options over what the Parameters dialog opened with.
 void ApplyInterfaceOptions(ParametersModel& dialog, int i, const InterfaceOptions& o) {
@@ -312,7 +316,8 @@ int RunTest(const Options& o, CVN32TestView& view, HeadlessWindow& window, Drive
     DWORD peerHost = 0;
     ParseIPAddress(o.peer, &peerHost, false);  // checked before the run
     std::shared_ptr<platform::sim::PeerPing> peerPing = platform::sim::CurrentHost()->Ping(
-        platform::htonl(peerHost), record.binInterface_IPAddr, static_cast<DWORD>(o.peerPings));
+        platform::htonl(peerHost), record.binInterface_IPAddr, static_cast<DWORD>(o.peerPings), kPeerPingIntervalMs,
+        kPeerPingTimeoutMs);
     if (!peerPing) {
       LogMsg("** Peer %s is not on the simulated host's LAN\n", o.peer.c_str());
     } else {
