@@ -213,13 +213,16 @@ class CaptureDevice final : public Device {
     return HandOutLocked(buffer, size, bytesRead);
   }
 
-  [[gnu::hot]] DWORD Write(const void* buffer, DWORD size, DWORD* bytesWritten) override {
+  DWORD Write(const void* buffer, DWORD size, DWORD* bytesWritten) override {
     *bytesWritten = 0;
     if (buffer == nullptr || size < kEthernetHeader) return ERROR_INVALID_PARAMETER;
     DWORD status = SendFrame(static_cast<const std::uint8_t*>(buffer), size);
     if (status == ERROR_SUCCESS) *bytesWritten = size;
     return status;
   }
+
+  // Write is a send of the frame on the socket, once its length passed.
+  FrameSocket DirectFrames() const override { return {fd_, kEthernetHeader, mtu_ + kEthernetHeader}; }
 
   DWORD Cancel() override {
     std::lock_guard lock(mutex_);
@@ -618,13 +621,9 @@ class CaptureDevice final : public Device {
     timedOut_ = false;
   }
 
-  [[gnu::hot]] DWORD SendFrame(const std::uint8_t* frame, std::size_t size) {
+  DWORD SendFrame(const std::uint8_t* frame, std::size_t size) {
     if (size < kEthernetHeader || size > mtu_ + kEthernetHeader) return ERROR_INVALID_PARAMETER;
-    for (;;) {
-      ssize_t sent = ::send(fd_, frame, size, 0);
-      if (sent >= 0) return ERROR_SUCCESS;
-      if (errno != EINTR) return ErrorOfErrno(errno);
-    }
+    return SendFrameOn(fd_, frame, size);
   }
 
   DWORD QueryOid(const std::vector<std::uint8_t>& input, std::uint8_t* out, DWORD outSize, DWORD* bytesReturned) {

@@ -18,6 +18,16 @@ namespace kernel {
 class KernelObject;
 }
 
+// The socket of a device whose Write sends each frame whole on it, checking
+// nothing but the frame's length (`least` to `most` bytes): a pinned file
+// sends on it without reaching the device, whose object and code would be so
+// many more pages to look up after every system call.
+struct FrameSocket {
+  int fd = -1;  // -1: the device's Write does more than that
+  DWORD least = 0;
+  DWORD most = 0;
+};
+
 constexpr DWORD GENERIC_READ = 0x80000000;
 constexpr DWORD GENERIC_WRITE = 0x40000000;
 
@@ -72,12 +82,14 @@ class PinnedFile {
   void Reset() {
     object_.reset();
     device_ = nullptr;
+    frames_ = {};
   }
 
  private:
   friend PinnedFile PinFile(HANDLE handle);
   std::shared_ptr<kernel::KernelObject> object_;
   Device* device_ = nullptr;  // object_'s device, for a device handle
+  FrameSocket frames_;        // its socket, when writes go straight to one
 };
 
 // The pin of an open handle; an empty pin, with ERROR_INVALID_HANDLE, for a

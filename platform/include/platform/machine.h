@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/file.h"
 #include "platform/iphelper.h"
 #include "platform/profile.h"
 #include "platform/sysinfo.h"
@@ -38,6 +39,10 @@ const char* CurrentMachineName();
 
 // One open device (\\.\NAME). Calls return ERROR_SUCCESS or an error code; the
 // common code turns codes into the last error and errno of the caller.
+// Sends one whole frame on a socket, again when interrupted: ERROR_SUCCESS or
+// the failure.
+DWORD SendFrameOn(int fd, const void* frame, std::size_t size);
+
 class Device {
  public:
   virtual ~Device() = default;
@@ -55,6 +60,9 @@ class Device {
     *bytesRead = 0;
     return ERROR_NOT_SUPPORTED;
   }
+  // The socket every frame written goes out on, for as long as the device
+  // lives (see FrameSocket).
+  virtual FrameSocket DirectFrames() const { return {}; }
 };
 
 // Told before each wait on an event (see EventControl::NoticeWaits).

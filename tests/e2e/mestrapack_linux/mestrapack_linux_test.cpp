@@ -709,6 +709,31 @@ TEST(AdapterHandle, CutFramesTellTheirWholeLengthAndLargeFramesArriveWhole) {
   MestraPackCloseAdapter(handle);
 }
 
+// A frame goes out whole from the Ethernet header alone up to the MTU's
+// worth behind it; longer or shorter ones are refused and nothing is sent.
+TEST(AdapterHandle, SendsEveryLengthTheLinkCarriesAndRefusesOthers) {
+  MESTRAPACK_HANDLE handle = MestraPackOpenAdapter(u"NPF_mvt0");
+  ASSERT_NE(handle, nullptr) << "errno " << errno;
+  LocalWatcher watcher;
+  std::vector<std::uint8_t> tooLong = Frame(kMacPeer, kMacHere, kTestEtherType, "mvt-too-long");
+  tooLong.resize(1515);
+  EXPECT_EQ(MestraPackSendPacket(handle, tooLong.data(), static_cast<std::uint32_t>(tooLong.size())), 0);
+  EXPECT_EQ(errno, EINVAL);
+  std::vector<std::uint8_t> runt(13, 0xAB);
+  EXPECT_EQ(MestraPackSendPacket(handle, runt.data(), static_cast<std::uint32_t>(runt.size())), 0);
+  EXPECT_EQ(errno, EINVAL);
+  std::vector<std::uint8_t> longest = Frame(kMacPeer, kMacHere, kTestEtherType, "mvt-longest");
+  longest.resize(1514);
+  ASSERT_EQ(MestraPackSendPacket(handle, longest.data(), static_cast<std::uint32_t>(longest.size())), 1)
+      << "errno " << errno;
+  std::vector<std::uint8_t> bare = Frame(kMacPeer, kMacHere, kTestEtherType, "");
+  bare.resize(14);
+  ASSERT_EQ(MestraPackSendPacket(handle, bare.data(), static_cast<std::uint32_t>(bare.size())), 1)
+      << "errno " << errno;
+  EXPECT_TRUE(watcher.Saw("mvt-longest"));
+  MestraPackCloseAdapter(handle);
+}
+
 // True when /proc/net/dev_mcast lists `group` (12 hex digits) for mvt0.
 bool ListedOnMvt0(const std::string& group) {
   return std::regex_search(Shell("cat /proc/net/dev_mcast"), std::regex("\\bmvt0\\s+\\d+\\s+\\d+\\s+" + group + "\\b"));
